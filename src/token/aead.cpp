@@ -1,0 +1,149 @@
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+#include "token/token.h"
+
+namespace qv {
+namespace {
+
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+using Mac = std::unique_ptr<EVP_MAC, decltype(&EVP_MAC_free)>;
+using MacCtx = std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)>;
+
+using UpdateFn = int (*)(EVP_CIPHER_CTX*, unsigned char*, int*, const unsigned char*, int);
+
+// Runs `update` over `n` bytes in pieces of at most `piece` bytes, because
+// OpenSSL takes lengths as int. ChaCha20-Poly1305 is a stream: the pieces give
+// exactly the bytes and tag of one call. A null `out` feeds associated data.
+bool update_in_pieces(UpdateFn update, EVP_CIPHER_CTX* ctx, const std::uint8_t* in,
+                      std::size_t n, std::uint8_t* out, std::size_t piece) {
+  piece = std::clamp<std::size_t>(piece, 1, std::numeric_limits<int>::max());
+  do {
+    const std::size_t step = std::min(n, piece);
+    int written = 0;
+    if (update(ctx, out, &written, in, static_cast<int>(step)) != 1) return false;
+    if (out != nullptr) {
+      if (static_cast<std::size_t>(written) != step) return false;
+      out += step;
+    }
+    in += step;
+    n -= step;
+  } while (n > 0);
+  return true;
+}
+
+void put_be32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+
+}  // namespace
+
+bool do_encrypt(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t* key,
+                const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
+                EncryptResult& out, std::size_t piece) {
+  CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+  if (!ctx) return false;
+  out.nonce.assign(nonce, nonce + nonce_size);
+  out.ciphertext.resize(n);
+  out.tag.assign(tag_size, 0);
+
+  if (EVP_EncryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, nullptr, nullptr) != 1)
+    return false;
+  if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_IVLEN, nonce_size, nullptr) != 1)
+    return false;
+  if (EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key, nonce) != 1) return false;
+  if (aad_n != 0 && !update_in_pieces(EVP_EncryptUpdate, ctx.get(), aad, aad_n, nullptr, piece))
+    return false;
+  // Called even for an empty plaintext, as the single-call path would.
+  if (!update_in_pieces(EVP_EncryptUpdate, ctx.get(), plaintext, n, out.ciphertext.data(), piece))
+    return false;
+  int final_len = 0;
+  if (EVP_EncryptFinal_ex(ctx.get(), out.ciphertext.data() + n, &final_len) != 1) return false;
+  if (final_len != 0) return false;
+  if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, tag_size, out.tag.data()) != 1)
+    return false;
+  return true;
+}
+
+bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_t* key,
+                const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
+                const std::uint8_t* tag, SecretBytes& plaintext, std::size_t piece) {
+  CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+  if (!ctx) return false;
+  plaintext.assign(n, 0);
+  const bool ok = [&] {
+    if (EVP_DecryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, nullptr, nullptr) != 1)
+      return false;
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_IVLEN, nonce_size, nullptr) != 1)
+      return false;
+    if (EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key, nonce) != 1) return false;
+    if (aad_n != 0 &&
+        !update_in_pieces(EVP_DecryptUpdate, ctx.get(), aad, aad_n, nullptr, piece))
+      return false;
+    if (!update_in_pieces(EVP_DecryptUpdate, ctx.get(), ciphertext, n, plaintext.data(), piece))
+      return false;
+    // SET_TAG takes a non-const pointer but only reads the tag.
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, tag_size,
+                            const_cast<std::uint8_t*>(tag)) != 1)
+      return false;
+    int final_len = 0;
+    return EVP_DecryptFinal_ex(ctx.get(), plaintext.data() + n, &final_len) == 1 &&
+           final_len == 0;
+  }();
+  // Unauthenticated plaintext never leaves this function.
+  if (!ok) plaintext.clear();
+  return ok;
+}
+
+Bytes siv_nonce(const std::uint8_t* key, const std::uint8_t* a, std::size_t a_n,
+                const std::uint8_t* b, std::size_t b_n) {
+  constexpr std::string_view label = "qv.v2:siv-nonce";
+  // Each part is framed by a 32-bit length; a longer part cannot be framed
+  // without ambiguity, so it gets no nonce at all.
+  constexpr std::size_t max_part = std::numeric_limits<std::uint32_t>::max();
+  if (a_n > max_part || b_n > max_part) return {};
+
+  MacCtx ctx(nullptr, &EVP_MAC_CTX_free);
+  {
+    Mac mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr), &EVP_MAC_free);
+    if (!mac) return {};
+    ctx.reset(EVP_MAC_CTX_new(mac.get()));
+  }
+  if (!ctx) return {};
+  char digest[] = "SHA256";
+  const OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+      OSSL_PARAM_construct_end(),
+  };
+  if (EVP_MAC_init(ctx.get(), key, key_size, params) != 1) return {};
+
+  std::uint8_t frame[5] = {0, 0, 0, 0, 0};
+  if (EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(label.data()),
+                     label.size()) != 1)
+    return {};
+  put_be32(frame + 1, static_cast<std::uint32_t>(a_n));
+  if (EVP_MAC_update(ctx.get(), frame, sizeof frame) != 1) return {};
+  if (a_n != 0 && EVP_MAC_update(ctx.get(), a, a_n) != 1) return {};
+  put_be32(frame + 1, static_cast<std::uint32_t>(b_n));
+  if (EVP_MAC_update(ctx.get(), frame, sizeof frame) != 1) return {};
+  if (b_n != 0 && EVP_MAC_update(ctx.get(), b, b_n) != 1) return {};
+
+  // The full MAC is derived from the key and the plaintext: keep it in a
+  // cleansed buffer and hand out only the nonce.
+  SecretBytes mac_out(32, 0);
+  std::size_t mac_len = 0;
+  if (EVP_MAC_final(ctx.get(), mac_out.data(), &mac_len, mac_out.size()) != 1) return {};
+  if (mac_len < nonce_size) return {};
+  return Bytes(mac_out.begin(), mac_out.begin() + nonce_size);
+}
+
+}  // namespace qv

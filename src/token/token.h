@@ -1,0 +1,104 @@
+// The qv.v2 token: its body layout, base64url coding, the decoder, and the
+// ChaCha20-Poly1305 core with the synthetic nonce of deterministic mode.
+//
+// Nothing here touches Python. Routines that read untrusted input
+// (`base64url_decode`, `decode_token`) and the cryptographic steps
+// (`do_encrypt`, `do_decrypt`, `siv_nonce`) report failure through their
+// result and never throw on bad input; only allocation failure escapes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "aad/aad.h"
+#include "module/common.h"
+
+namespace qv {
+
+constexpr std::size_t key_size = 32;
+constexpr std::size_t nonce_size = 12;
+constexpr std::size_t tag_size = 16;
+constexpr std::size_t max_key_id_size = 255;
+constexpr std::size_t max_metadata_size = 0xFFFF;  // the 16-bit length field
+
+constexpr std::string_view token_prefix = "qv.v2.";
+constexpr std::uint8_t token_version = 2;
+constexpr std::uint8_t flag_deterministic = 0x01;
+// version, flags, key id length, nonce, tag, metadata length.
+constexpr std::size_t body_fixed_size = 1 + 1 + 1 + nonce_size + tag_size + 2;
+
+constexpr std::string_view b64url_chars =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+// Unpadded base64url text of `in` (4 characters per 3 bytes, 2 or 3 for a
+// short last group). Never fails.
+std::string base64url_encode(const std::uint8_t* in, std::size_t n);
+
+// Decodes `text` into `out`. LF, CR, space and '=' are skipped wherever they
+// stand; '+' and '/' are taken as '-' and '_'; the spare low bits of a short
+// last group are dropped and a lone last sextet gives nothing. Returns false,
+// with `out` empty, on any other character outside the alphabet.
+bool base64url_decode(std::string_view text, Bytes& out);
+
+// The components of a decoded token. Read it only after `decode_token`
+// returned true.
+struct TokenData {
+  std::uint8_t version = 0;
+  std::uint8_t flags = 0;
+  bool deterministic = false;
+  std::string key_id;
+  Bytes nonce;
+  Bytes tag;
+  Bytes ciphertext;
+  Metadata metadata;
+};
+
+// Writes "qv.v2." + base64url(body). Preconditions, met by the caller:
+// `key_id` is 1..255 bytes, `metadata_text` at most 65535 bytes, `nonce` and
+// `tag` point at 12 and 16 bytes, `ciphertext` holds at least one byte.
+std::string encode_token(std::string_view key_id, bool deterministic,
+                         std::string_view metadata_text, const std::uint8_t* nonce,
+                         const std::uint8_t* tag, const Bytes& ciphertext);
+
+// Checks the structure of `token` and fills `out`: prefix, base64url, body
+// longer than 33 bytes, version 2, key id length 1..255 within the body,
+// metadata within the body and a flat JSON object of strings when present,
+// and at least one ciphertext byte. Authenticates nothing. Returns false on
+// the first failed check, leaving `out` partly filled; never throws.
+bool decode_token(std::string_view token, TokenData& out);
+
+struct EncryptResult {
+  Bytes nonce;
+  Bytes tag;
+  Bytes ciphertext;
+};
+
+// The largest piece handed to one OpenSSL update call, whose length is an int.
+constexpr std::size_t max_update_piece = std::size_t{1} << 30;
+
+// Seals `plaintext` (`n` bytes) with ChaCha20-Poly1305 under the 32-byte `key`
+// and 12-byte `nonce`, binding `aad` (`aad_n` bytes). Inputs of any size are
+// fed to OpenSSL in pieces of at most `piece` bytes, with the same result as
+// a single call. Returns false if any library call fails; `out` then holds
+// nothing usable. Never throws except on allocation failure.
+bool do_encrypt(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t* key,
+                const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
+                EncryptResult& out, std::size_t piece = max_update_piece);
+
+// Opens `ciphertext` (`n` bytes) and verifies the 16-byte `tag`. Returns true
+// only if the tag verifies; `plaintext` then holds `n` bytes. On false,
+// `plaintext` is empty. Never throws except on allocation failure.
+bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_t* key,
+                const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
+                const std::uint8_t* tag, SecretBytes& plaintext,
+                std::size_t piece = max_update_piece);
+
+// The synthetic nonce: the first 12 bytes of HMAC-SHA256 under `key` over
+// "qv.v2:siv-nonce" 00 BE32(len a) a 00 BE32(len b) b. Returns 12 bytes, or an
+// empty buffer if the MAC fails or a part is too long for its 32-bit length.
+Bytes siv_nonce(const std::uint8_t* key, const std::uint8_t* a, std::size_t a_n,
+                const std::uint8_t* b, std::size_t b_n);
+
+}  // namespace qv
