@@ -51,7 +51,10 @@ enum class EntryOrder { key_first, value_first };
 CallerAad read_aad(const py::object& aad, EntryOrder order);
 
 // The routine behind `encrypt`. Wipes `plaintext` before it returns.
-std::string py_encrypt(SecretString& plaintext, const py::bytes& key, std::string_view key_id,
+// `plaintext` and `key_id` are copies, not views of the caller's objects: the
+// conversions of the later arguments can run Python code (`__bool__`, a
+// mapping's `items()`) that may resize a bytearray passed for them.
+std::string py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
                        bool deterministic, const Metadata& metadata, const py::object& aad);
 
 // The routine behind `decrypt`: a dict of "data", "metadata", "key_id" and

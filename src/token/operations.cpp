@@ -19,7 +19,7 @@ const Metadata* map_or_null(const CallerAad& aad) { return aad.is_map ? &aad.map
 
 }  // namespace
 
-std::string py_encrypt(SecretString& plaintext, const py::bytes& key, std::string_view key_id,
+std::string py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
                        bool deterministic, const Metadata& metadata, const py::object& aad) {
   const WipeOnExit wipe_plaintext{plaintext};
   const SecretBytes k = checked_key(key);
