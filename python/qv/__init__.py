@@ -1,5 +1,7 @@
 """Sealed, self-describing qv.v2 tokens with ChaCha20-Poly1305."""
 
+from importlib import metadata as _metadata
+
 from qv._native import (
     decode_token,
     decrypt,
@@ -23,3 +25,7 @@ __all__ = [
     "token_fingerprint",
     "wipe_buffer",
 ]
+
+# The installed distribution's version; the native module keeps none of its own.
+__version__: str = _metadata.version("qv")
+del _metadata
