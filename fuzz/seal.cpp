@@ -1,0 +1,175 @@
+// Seal then open through every step of a token's life: build_aad, the
+// synthetic nonce, sealing, token writing, decoding and opening. The result
+// must equal the input; fed in small pieces, the cipher must give what one
+// call gives; a flipped bit in the key id, nonce, tag or ciphertext must never
+// open, while the unbound parts (flags bits 1 to 7, metadata rewritten to an
+// equal map) must still open.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "aad/aad.h"
+#include "token/token.h"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+std::string rewrite(const qv::Bytes& body) {
+  return std::string(qv::token_prefix) + qv::base64url_encode(body.data(), body.size());
+}
+
+// Decodes `token` and opens it under `key` and the caller's data, building
+// the associated data the way decryption does: from the decoded map.
+bool opens(const std::string& token, const std::uint8_t* key, std::string_view aad_text,
+           const qv::Metadata* aad_map, qv::SecretBytes& plaintext) {
+  qv::TokenData td;
+  if (!qv::decode_token(token, td)) return false;
+  const qv::Bytes ad = qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata),
+                                     td.deterministic, aad_text, aad_map);
+  return qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
+                        td.nonce.data(), td.tag.data(), plaintext);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  const std::string key_bytes = in.ConsumeBytesAsString(qv::key_size);
+  std::uint8_t key[qv::key_size] = {};
+  key_bytes.copy(reinterpret_cast<char*>(key), key_bytes.size());
+
+  std::string key_id = in.ConsumeRandomLengthString(qv::max_key_id_size);
+  if (key_id.empty()) key_id = "k";
+  const bool deterministic = in.ConsumeBool();
+  qv::Metadata metadata;
+  for (int n = in.ConsumeIntegralInRange(0, 4); n > 0; --n) {
+    std::string k = in.ConsumeRandomLengthString(32);
+    metadata[std::move(k)] = in.ConsumeRandomLengthString(32);
+  }
+  std::string aad_text;
+  qv::Metadata aad_entries;
+  const qv::Metadata* aad_map = nullptr;
+  switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 1: aad_text = in.ConsumeRandomLengthString(64); break;
+    case 2:
+      for (int n = in.ConsumeIntegralInRange(0, 4); n > 0; --n) {
+        std::string k = in.ConsumeRandomLengthString(16);
+        aad_entries[std::move(k)] = in.ConsumeRandomLengthString(16);
+      }
+      aad_map = &aad_entries;
+      break;
+    default: break;
+  }
+  const std::size_t piece = in.ConsumeIntegralInRange<std::size_t>(1, 17);
+  const std::uint32_t flip = in.ConsumeIntegral<std::uint32_t>();
+  const std::string random_nonce = in.ConsumeBytesAsString(qv::nonce_size);
+  std::string plaintext = in.ConsumeRemainingBytesAsString();
+  if (plaintext.empty()) plaintext = "x";
+  const auto* pt = reinterpret_cast<const std::uint8_t*>(plaintext.data());
+
+  const std::string metadata_text = qv::serialize_sorted_json(metadata);
+  check(metadata_text.size() <= qv::max_metadata_size);
+  const qv::Bytes ad = qv::build_aad(key_id, metadata_text, deterministic, aad_text, aad_map);
+
+  std::uint8_t nonce[qv::nonce_size] = {};
+  if (deterministic) {
+    const qv::Bytes siv = qv::siv_nonce(key, ad.data(), ad.size(), pt, plaintext.size());
+    check(siv.size() == qv::nonce_size);
+    check(qv::siv_nonce(key, ad.data(), ad.size(), pt, plaintext.size()) == siv);
+    std::copy(siv.begin(), siv.end(), nonce);
+  } else {
+    random_nonce.copy(reinterpret_cast<char*>(nonce), random_nonce.size());
+  }
+
+  qv::EncryptResult sealed;
+  check(qv::do_encrypt(pt, plaintext.size(), key, ad.data(), ad.size(), nonce, sealed));
+  check(sealed.ciphertext.size() == plaintext.size() && sealed.tag.size() == qv::tag_size);
+  qv::EncryptResult in_pieces;
+  check(qv::do_encrypt(pt, plaintext.size(), key, ad.data(), ad.size(), nonce, in_pieces, piece));
+  check(in_pieces.ciphertext == sealed.ciphertext && in_pieces.tag == sealed.tag);
+
+  const std::string token = qv::encode_token(key_id, deterministic, metadata_text,
+                                             sealed.nonce.data(), sealed.tag.data(),
+                                             sealed.ciphertext);
+  qv::TokenData td;
+  check(qv::decode_token(token, td));
+  check(td.key_id == key_id && td.deterministic == deterministic && td.metadata == metadata);
+  check(qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata), td.deterministic,
+                      aad_text, aad_map) == ad);
+
+  qv::SecretBytes opened;
+  check(qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
+                       td.nonce.data(), td.tag.data(), opened));
+  check(std::string_view(reinterpret_cast<const char*>(opened.data()), opened.size()) ==
+        plaintext);
+  qv::SecretBytes opened_in_pieces;
+  check(qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
+                       td.nonce.data(), td.tag.data(), opened_in_pieces, piece));
+  check(opened_in_pieces == opened);
+
+  // One flipped bit in each bound region of the body must make opening fail.
+  qv::Bytes body;
+  check(qv::base64url_decode(std::string_view(token).substr(qv::token_prefix.size()), body));
+  const std::size_t L = key_id.size();
+  const std::size_t M = metadata_text.size();
+  struct Region {
+    std::size_t offset, size;
+  };
+  const Region bound[] = {
+      {3, L},                               // key id
+      {3 + L, qv::nonce_size},              // nonce
+      {15 + L, qv::tag_size},               // tag
+      {33 + L + M, plaintext.size()},       // ciphertext
+  };
+  for (const Region& r : bound) {
+    const std::size_t bit = flip % (r.size * 8);
+    qv::Bytes tampered = body;
+    tampered[r.offset + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    qv::SecretBytes out;
+    check(!opens(rewrite(tampered), key, aad_text, aad_map, out));
+    check(out.empty());
+  }
+  // The deterministic bit picks the label, so flipping it must fail too.
+  {
+    qv::Bytes tampered = body;
+    tampered[1] ^= qv::flag_deterministic;
+    qv::SecretBytes out;
+    check(!opens(rewrite(tampered), key, aad_text, aad_map, out));
+  }
+  // Different caller's data must fail.
+  {
+    qv::SecretBytes out;
+    const std::string other = aad_text + "\x01";
+    check(!opens(token, key, other, nullptr, out));
+  }
+
+  // Flags bits 1 to 7 are not bound.
+  {
+    qv::Bytes changed = body;
+    changed[1] ^= static_cast<std::uint8_t>((flip >> 8) | 2) & 0xFE;
+    qv::SecretBytes out;
+    check(opens(rewrite(changed), key, aad_text, aad_map, out));
+    check(out == opened);
+  }
+  // Nor is the metadata text itself, only its map: spaces around the object
+  // and around every structural character read back to the same map.
+  if (M > 0 && M + 4 <= qv::max_metadata_size) {
+    const std::string spaced = " \t" + metadata_text + "\r\n";
+    qv::Bytes changed(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(31 + L));
+    changed.push_back(static_cast<std::uint8_t>(spaced.size() >> 8));
+    changed.push_back(static_cast<std::uint8_t>(spaced.size() & 0xFF));
+    changed.insert(changed.end(), spaced.begin(), spaced.end());
+    changed.insert(changed.end(), sealed.ciphertext.begin(), sealed.ciphertext.end());
+    qv::SecretBytes out;
+    check(opens(rewrite(changed), key, aad_text, aad_map, out));
+    check(out == opened);
+  }
+  return 0;
+}
