@@ -7,14 +7,17 @@ from _typeshed import WriteableBuffer
 
 # Every text parameter takes a str (as its UTF-8 bytes) or raw bytes.
 _Text: TypeAlias = str | bytes | bytearray
-# Mapping and dict are invariant in their key type (dict in its value type
-# too), so a plain `Mapping[_Text, _Text]` would refuse a `dict[str, str]`
-# variable. A type variable bound to _Text accepts the union itself and every
-# narrower choice: dict[str, str], dict[bytes, str], dict[_Text, _Text], ...
-# Separate variables for `metadata` and `aad`, so that each is solved alone.
+# Mapping is invariant in its key type and dict in both, so `Mapping[_Text,
+# _Text]` alone would refuse a `dict[str, str]` variable. Type variables bound
+# to _Text let every narrower dict type through as well.
 _MetaKey = TypeVar("_MetaKey", bound=_Text)
 _AadKey = TypeVar("_AadKey", bound=_Text)
 _AadValue = TypeVar("_AadValue", bound=_Text)
+# The plain _Text form stays first, so a literal mixing str and bytes keys checks.
+_Metadata: TypeAlias = Mapping[_Text, _Text] | Mapping[_MetaKey, _Text]
+# `aad` is None, a str or a dict of text; bytes, lists and Mapping types other
+# than dict raise ValueError.
+_Aad: TypeAlias = str | dict[_AadKey, _AadValue] | None
 
 # The result dicts exist only for the type checker; at run time they are
 # plain dicts, so these names are private.
@@ -73,8 +76,8 @@ def encrypt(
     key: bytes,
     key_id: _Text,
     deterministic: bool = False,
-    metadata: Mapping[_MetaKey, _Text] = ...,
-    aad: str | dict[_AadKey, _AadValue] | None = None,
+    metadata: _Metadata[_MetaKey] = ...,
+    aad: _Aad[_AadKey, _AadValue] = None,
 ) -> str:
     """Encrypt plaintext and return an qv.v2 token string.
 
@@ -84,7 +87,7 @@ def encrypt(
     `deterministic=True` equal inputs give equal tokens.
     """
 
-def decrypt(token: _Text, key: bytes, aad: str | dict[_AadKey, _AadValue] | None = None) -> _Opened:
+def decrypt(token: _Text, key: bytes, aad: _Aad[_AadKey, _AadValue] = None) -> _Opened:
     """Decrypt an qv.v2 token. Returns dict with data, metadata, key_id, deterministic.
 
     Every token that fails to open (malformed, wrong key, wrong `aad`,
