@@ -9,7 +9,9 @@ def main() -> None:
     # A random key, with a key id that names it inside every token.
     key = qv.generate_key()
     metadata: dict[str, str] = {"purpose": "demo"}
-    token = qv.encrypt("card ending 4242", key, "billing-2026", metadata=metadata, aad={"user": "alice"})
+    token = qv.encrypt(
+        "card ending 4242", key, "billing-2026", metadata=metadata, aad={"user": "alice"}
+    )
     print("token:      ", token)
 
     # Inspection needs no key and authenticates nothing: use it to pick the key.
