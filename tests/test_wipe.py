@@ -128,3 +128,12 @@ def test_wipe_read_only_is_buffer_error_and_unchanged(make) -> None:
 def test_wipe_non_buffer_is_type_error(obj) -> None:
     with pytest.raises(TypeError):
         qv.wipe_buffer(obj)
+
+
+def test_wipe_refuses_a_buffer_that_needs_suboffsets() -> None:
+    tb = _testbuffer()
+    base = tb.ndarray(list(range(1, 13)), shape=[3, 4], format="B",
+                      flags=tb.ND_WRITABLE | tb.ND_PIL)
+    with pytest.raises(BufferError):
+        qv.wipe_buffer(base)
+    assert base.tolist() == [[1, 2, 3, 4], [5, 6, 7, 8], [9, 10, 11, 12]]
