@@ -146,6 +146,7 @@ def test_decrypt_result():
     result = qv.decrypt(TOKEN, KEY, "ctx")
     assert list(result) == ["data", "metadata", "key_id", "deterministic"]
     assert result == {"data": "secret", "metadata": {"m": "1"}, "key_id": "k", "deterministic": False}
+    assert type(result["deterministic"]) is bool and type(result["metadata"]) is dict
     assert qv.decrypt(bytearray(TOKEN.encode()), KEY, aad="ctx") == result
 
 
@@ -236,6 +237,29 @@ def test_one_character_changed_anywhere_in_the_body_fails():
         changed = RANDOM[:6] + body[:i] + c + body[i + 1 :]
         with pytest.raises(RuntimeError, match=FAILED):
             qv.decrypt(changed, KEY)
+
+
+@pytest.mark.parametrize(
+    "deterministic, metadata, aad, expected",
+    [
+        (True, {"b": "2", "a": "1"}, {"tenant": "t9", "env": "prod"},
+         b'qv.v2.det\x00k1\x00meta:{"a":"1","b":"2"}\x00env=prod\x00tenant=t9'),
+        (False, {}, None, b"qv.v2\x00k1"),
+        (False, {"": ""}, "", b'qv.v2\x00k1\x00meta:{"":""}'),
+    ],
+    ids=["worked_example_54_bytes", "bare_8_bytes", "empty_member"],
+)
+def test_associated_data_layout(deterministic, metadata, aad, expected):
+    assert oracle.build_aad(b"k1", oracle.canonical_json(oracle.metadata_map(metadata)),
+                            deterministic, *oracle.aad_parts(aad)) == expected
+    fields = tk.split(enc("hello", key_id="k1", deterministic=deterministic, metadata=metadata, aad=aad))
+    if deterministic:
+        assert fields["nonce"] == oracle.siv_nonce(KEY, expected, b"hello")
+    # The tag verifies under exactly these bytes, and not under one byte less.
+    box = oracle.ChaCha20Poly1305(KEY)
+    assert box.decrypt(fields["nonce"], fields["ciphertext"] + fields["tag"], expected) == b"hello"
+    with pytest.raises(oracle.InvalidTag):
+        box.decrypt(fields["nonce"], fields["ciphertext"] + fields["tag"], expected[:-1])
 
 
 # Pairs of aad arguments that give the same associated data.
