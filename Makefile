@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick build clean
+.PHONY: demo test test-quick build clean lint sdist-check
 
 demo: build
 	$(PY) examples/demo.py
@@ -19,6 +19,38 @@ test-quick: build
 
 build: $(VENV)/.ready
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[test]"
+
+# Style and types: ruff over the Python, clang-format over the C++, the stub
+# against the built module, and strict mypy over code that uses every function.
+CXX_SOURCES = $(shell find $(wildcard src fuzz tests/native) -path fuzz/build -prune \
+  -o \( -name '*.cpp' -o -name '*.h' \) -print | sort)
+lint: build
+	$(PY) -m pip install --quiet --group lint
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(PY) -m mypy.stubtest qv._native
+	$(PY) -m mypy --strict examples/demo.py tests/typecheck_api.py
+
+# Build the sdist, install it into a fresh virtual environment outside the
+# tree (pip builds the wheel from it, as a user's pip would), import it and
+# run the demo against that installation.
+sdist-check: $(VENV)/.ready
+	$(PY) -m pip install --quiet --group dist
+	tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
+	  $(PY) -m build --sdist --outdir "$$tmp/dist" . && \
+	  $(PYTHON) -m venv "$$tmp/venv" && \
+	  "$$tmp/venv/bin/python" -m pip install --quiet "$$tmp"/dist/qv-*.tar.gz && \
+	  cd "$$tmp" && "$$tmp/venv/bin/python" -c "$$SDIST_IMPORT_CHECK" && \
+	  "$$tmp/venv/bin/python" "$(CURDIR)/examples/demo.py"
+
+define SDIST_IMPORT_CHECK
+import importlib.resources, qv, qv._native
+pkg = importlib.resources.files("qv")
+assert (pkg / "py.typed").is_file() and (pkg / "_native.pyi").is_file(), "typing files missing"
+print("installed qv", qv.__version__, "at", qv.__file__)
+endef
+export SDIST_IMPORT_CHECK
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
