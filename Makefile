@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick build clean lint sdist-check
+.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test lint sdist-check
 
 demo: build
 	$(PY) examples/demo.py
@@ -16,6 +16,35 @@ test: build
 
 test-quick: build
 	$(PY) -m pytest -m "not slow"
+
+# libFuzzer targets over the C++ core (fuzz/*.cpp), FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+fuzz-smoke:
+	FUZZ_SECONDS=20 fuzz/run.sh
+
+# The whole suite against an ASan+UBSan build of the extension, in its own
+# environment and build directory so that .venv and build/ stay untouched.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+asan-test: $(ASAN_VENV)/.ready
+	flock $(ASAN_VENV)/.build.lock $(ASAN_PY) -m pip install --quiet --no-build-isolation \
+	  --config-settings=build-dir=build/asan \
+	  --config-settings=cmake.build-type=RelWithDebInfo \
+	  --config-settings=cmake.define.QV_SANITIZE=ON ".[test]"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_PY) -m pytest -p no:cacheprovider
+
+$(ASAN_VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	$(ASAN_PY) -m pip install --quiet $(BUILD_DEPS)
+	touch $@
 
 build: $(VENV)/.ready
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[test]"

@@ -95,20 +95,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(qv::do_encrypt(pt, plaintext.size(), key, ad.data(), ad.size(), nonce, in_pieces, piece));
   check(in_pieces.ciphertext == sealed.ciphertext && in_pieces.tag == sealed.tag);
 
-  const std::string token = qv::encode_token(key_id, deterministic, metadata_text,
-                                             sealed.nonce.data(), sealed.tag.data(),
-                                             sealed.ciphertext);
+  const std::string token =
+      qv::encode_token(key_id, deterministic, metadata_text, sealed.nonce.data(), sealed.tag.data(),
+                       sealed.ciphertext);
   qv::TokenData td;
   check(qv::decode_token(token, td));
   check(td.key_id == key_id && td.deterministic == deterministic && td.metadata == metadata);
-  check(qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata), td.deterministic,
-                      aad_text, aad_map) == ad);
+  check(qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata), td.deterministic, aad_text,
+                      aad_map) == ad);
 
   qv::SecretBytes opened;
   check(qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
                        td.nonce.data(), td.tag.data(), opened));
-  check(std::string_view(reinterpret_cast<const char*>(opened.data()), opened.size()) ==
-        plaintext);
+  check(std::string_view(reinterpret_cast<const char*>(opened.data()), opened.size()) == plaintext);
   qv::SecretBytes opened_in_pieces;
   check(qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
                        td.nonce.data(), td.tag.data(), opened_in_pieces, piece));
@@ -123,10 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t offset, size;
   };
   const Region bound[] = {
-      {3, L},                               // key id
-      {3 + L, qv::nonce_size},              // nonce
-      {15 + L, qv::tag_size},               // tag
-      {33 + L + M, plaintext.size()},       // ciphertext
+      {3, L},                          // key id
+      {3 + L, qv::nonce_size},         // nonce
+      {15 + L, qv::tag_size},          // tag
+      {33 + L + M, plaintext.size()},  // ciphertext
   };
   for (const Region& r : bound) {
     const std::size_t bit = flip % (r.size * 8);

@@ -1,5 +1,7 @@
 // The token decoder on arbitrary text. A text that decodes has a sound record,
 // and writing that record again gives a token that decodes to the same record.
+#include "token/token.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include <string_view>
 
 #include "inspect/inspect.h"
-#include "token/token.h"
 
 namespace {
 

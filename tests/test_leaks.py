@@ -52,7 +52,7 @@ class Args:
         self.bad_key = b"short"
         self.plaintext = "payload \u00e9\u20ac " * 8
         self.key_id = "leak-key"
-        self.metadata = {"tenant": "t1", "purpose": "leak \"test\"\n", b"raw": b"\xff"}
+        self.metadata = {"tenant": "t1", "purpose": 'leak "test"\n', b"raw": b"\xff"}
         self.utf8_metadata = {"tenant": "t1", "note": "caf\u00e9"}
         self.aad = {"env": "prod", b"region": "eu"}
         self.aad_text = "caller data"
@@ -89,8 +89,7 @@ def one_round(a: Args, i: int) -> int:
     expect_error(RuntimeError, lambda: qv.decrypt(a.garbage, a.key))
     expect_error(ValueError, lambda: qv.decrypt(token, a.bad_key))
     expect_error(ValueError, lambda: qv.encrypt(a.plaintext, a.key, a.key_id, aad=a.bad_aad))
-    expect_error(RuntimeError,
-                 lambda: qv.encrypt(a.plaintext, a.key, a.key_id, aad=a.bad_aad_dict))
+    expect_error(RuntimeError, lambda: qv.encrypt(a.plaintext, a.key, a.key_id, aad=a.bad_aad_dict))
     expect_error(TypeError, lambda: qv.encrypt(a.plaintext, a.key, a.key_id, metadata=a.bad_aad))
     # Opens, then fails to hand back the non-UTF-8 plaintext and key id.
     expect_error(UnicodeDecodeError, lambda: qv.decrypt(a.non_utf8_token, a.key))

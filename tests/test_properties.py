@@ -16,15 +16,17 @@ DECRYPTION_FAILED = "qv: decryption failed."
 
 # Examples per property; the file runs in a few seconds at these numbers.
 EXAMPLES = 500
-SETTINGS = settings(max_examples=EXAMPLES, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(
+    max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
 
 # Byte strings full of what escaping must get right: NUL, quotes,
 # backslashes, control bytes, and bytes that are not UTF-8.
 tricky_bytes = st.one_of(
     st.binary(max_size=24),
-    st.lists(st.sampled_from(b'\x00"\\/\x01\x08\x0b\x1f\x7f\x80\xc3\xa9\xff{}:,u'),
-             max_size=24).map(bytes),
+    st.lists(
+        st.sampled_from(b'\x00"\\/\x01\x08\x0b\x1f\x7f\x80\xc3\xa9\xff{}:,u'), max_size=24
+    ).map(bytes),
 )
 texts = st.text(max_size=24)  # hypothesis never draws lone surrogates here
 strings = st.one_of(texts, tricky_bytes)
@@ -63,7 +65,8 @@ bodies = st.builds(
     tag=st.binary(min_size=16, max_size=16),
     metadata_text=mostly(
         st.builds(lambda m: oracle.canonical_json(oracle.metadata_map(m)), metadata_maps),
-        tricky_bytes),
+        tricky_bytes,
+    ),
     ciphertext=mostly(st.binary(min_size=1, max_size=8), st.just(b"")),
 )
 token_like = st.one_of(
@@ -75,8 +78,13 @@ token_like = st.one_of(
 
 
 @SETTINGS
-@given(plaintext=plaintexts, key_id=key_ids, metadata=metadata_maps, aad=aads,
-       deterministic=st.booleans())
+@given(
+    plaintext=plaintexts,
+    key_id=key_ids,
+    metadata=metadata_maps,
+    aad=aads,
+    deterministic=st.booleans(),
+)
 def test_encrypt_then_decrypt_round_trips(plaintext, key_id, metadata, aad, deterministic):
     token = qv.encrypt(plaintext, KEY, key_id, deterministic, metadata, aad)
     # Of two keys with equal bytes the first wins; the oracle reads the map
@@ -87,7 +95,9 @@ def test_encrypt_then_decrypt_round_trips(plaintext, key_id, metadata, aad, dete
     assert raw["key_id"] == oracle.as_bytes(key_id)
     assert raw["metadata"] == dict(sorted(expected_map.items()))
 
-    texts_back = [utf8(plaintext), utf8(key_id)] + [utf8(s) for kv in expected_map.items() for s in kv]
+    texts_back = [utf8(plaintext), utf8(key_id)] + [
+        utf8(s) for kv in expected_map.items() for s in kv
+    ]
     if None in texts_back:
         # Opens, then cannot hand the bytes back as text.
         with pytest.raises(UnicodeDecodeError):
@@ -103,12 +113,18 @@ def test_encrypt_then_decrypt_round_trips(plaintext, key_id, metadata, aad, dete
 
 
 @SETTINGS
-@given(plaintext=plaintexts, key_id=key_ids, metadata=metadata_maps, aad=aads,
-       key=st.binary(min_size=32, max_size=32))
+@given(
+    plaintext=plaintexts,
+    key_id=key_ids,
+    metadata=metadata_maps,
+    aad=aads,
+    key=st.binary(min_size=32, max_size=32),
+)
 def test_deterministic_tokens_equal_the_oracles(plaintext, key_id, metadata, aad, key):
     token = qv.encrypt(plaintext, key, key_id, True, metadata, aad)
-    assert token == oracle.seal(plaintext, key, key_id, deterministic=True,
-                                metadata=metadata, aad=aad)
+    assert token == oracle.seal(
+        plaintext, key, key_id, deterministic=True, metadata=metadata, aad=aad
+    )
 
 
 @SETTINGS

@@ -18,8 +18,9 @@ OTHER_KEY = bytes(32)
 MASTER = bytes(range(32, 64))
 
 
-def worker(n: int, expected: dict[str, object], stop_at: float, errors: list[str],
-           counts: list[int]) -> None:
+def worker(
+    n: int, expected: dict[str, object], stop_at: float, errors: list[str], counts: list[int]
+) -> None:
     key_id = f"thread-{n}"
     metadata = {"thread": str(n), "q": '"\\\n'}
     det_token = expected[f"det-{n}"]
@@ -29,8 +30,12 @@ def worker(n: int, expected: dict[str, object], stop_at: float, errors: list[str
             plaintext = f"message {n} {calls} \u20ac"
             token = qv.encrypt(plaintext, KEY, key_id, metadata=metadata, aad={"n": str(n)})
             opened = qv.decrypt(token, KEY, aad={"n": str(n)})
-            assert opened == {"data": plaintext, "metadata": metadata, "key_id": key_id,
-                              "deterministic": False}, opened
+            assert opened == {
+                "data": plaintext,
+                "metadata": metadata,
+                "key_id": key_id,
+                "deterministic": False,
+            }, opened
             assert qv.encrypt(f"fixed {n}", KEY, key_id, True, metadata) == det_token
             assert qv.peek_key_id(det_token) == key_id
             fp = qv.token_fingerprint(token)
@@ -62,10 +67,16 @@ def test_eight_threads_making_mixed_calls_all_get_correct_results() -> None:
     # Deterministic tokens from the oracle, the scrypt key from cryptography,
     # subkeys from a single-threaded run before the threads start.
     expected: dict[str, object] = {
-        "kdf": Scrypt(salt=b"\x00\xff", length=32, n=16384, r=8, p=1).derive(b"pw")}
+        "kdf": Scrypt(salt=b"\x00\xff", length=32, n=16384, r=8, p=1).derive(b"pw")
+    }
     for n in range(THREADS):
-        expected[f"det-{n}"] = oracle.seal(f"fixed {n}", KEY, f"thread-{n}", deterministic=True,
-                                           metadata={"thread": str(n), "q": '"\\\n'})
+        expected[f"det-{n}"] = oracle.seal(
+            f"fixed {n}",
+            KEY,
+            f"thread-{n}",
+            deterministic=True,
+            metadata={"thread": str(n), "q": '"\\\n'},
+        )
         expected[f"subkey-{n}"] = qv.derive_subkey(MASTER, f"thread-{n}")
 
     errors: list[str] = []
@@ -74,8 +85,10 @@ def test_eight_threads_making_mixed_calls_all_get_correct_results() -> None:
     sys.setswitchinterval(1e-5)  # hand the interpreter lock over as often as possible
     try:
         stop_at = time.monotonic() + SECONDS
-        threads = [threading.Thread(target=worker, args=(n, expected, stop_at, errors, counts))
-                   for n in range(THREADS)]
+        threads = [
+            threading.Thread(target=worker, args=(n, expected, stop_at, errors, counts))
+            for n in range(THREADS)
+        ]
         for t in threads:
             t.start()
         for t in threads:
