@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test lint sdist-check
+.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test lint format sdist-check
 
 demo: build
 	$(PY) examples/demo.py
@@ -60,6 +60,13 @@ lint: build
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(PY) -m mypy.stubtest qv._native
 	$(PY) -m mypy --strict examples/demo.py tests/typecheck_api.py
+
+# Rewrite the Python and C++ sources in the house style that `make lint` checks.
+format: build
+	$(PY) -m pip install --quiet --group lint
+	$(VENV)/bin/ruff check --select I --fix .
+	$(VENV)/bin/ruff format .
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # Build the sdist, install it into a fresh virtual environment outside the
 # tree (pip builds the wheel from it, as a user's pip would), import it and
