@@ -16,7 +16,8 @@ _AadValue = TypeVar("_AadValue", bound=_Text)
 # The plain _Text form stays first, so a literal mixing str and bytes keys checks.
 _Metadata: TypeAlias = Mapping[_Text, _Text] | Mapping[_MetaKey, _Text]
 # `aad` is None, a str or a dict of text; bytes, lists and Mapping types other
-# than dict raise ValueError.
+# than dict raise ValueError. (A dict literal mixing str and bytes keys needs an
+# annotation here: mypy joins its key types to Sequence[object].)
 _Aad: TypeAlias = str | dict[_AadKey, _AadValue] | None
 
 # The result dicts exist only for the type checker; at run time they are
@@ -48,6 +49,9 @@ def generate_key() -> bytes:
     generator fails; never returns a zero or partial key.
     """
 
+# The integer parameters take what the conversion takes: an int or an object
+# with __index__ or __int__. A float is refused at run time, which the type
+# (float has __int__) cannot express.
 def derive_key_from_password(
     password: _Text,
     salt_hex: _Text = "",
