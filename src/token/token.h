@@ -36,6 +36,13 @@ constexpr std::string_view b64url_chars =
 // short last group). Never fails.
 std::string base64url_encode(const std::uint8_t* in, std::size_t n);
 
+// The length of the unpadded base64url text of `n` bytes.
+std::size_t base64url_size(std::size_t n);
+
+// Writes the text of `base64url_encode` into `out`, which has room for
+// `base64url_size(n)` characters, and returns the end of what it wrote.
+char* base64url_encode_to(const std::uint8_t* in, std::size_t n, char* out);
+
 // Decodes `text` into `out`. LF, CR, space and '=' are skipped wherever they
 // stand; '+' and '/' are taken as '-' and '_'; the spare low bits of a short
 // last group are dropped and a lone last sextet gives nothing. Returns false,
@@ -69,6 +76,11 @@ std::string encode_token(std::string_view key_id, bool deterministic,
 // the first failed check, leaving `out` partly filled; never throws.
 bool decode_token(std::string_view token, TokenData& out);
 
+// As `decode_token`, but leaves the ciphertext where it was decoded: in
+// `body`, from `ciphertext_at` to the end; `out.ciphertext` stays empty.
+bool decode_token_body(std::string_view token, TokenData& out, Bytes& body,
+                       std::size_t& ciphertext_at);
+
 struct EncryptResult {
   Bytes nonce;
   Bytes tag;
@@ -94,6 +106,34 @@ bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_
                 const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
                 const std::uint8_t* tag, SecretBytes& plaintext,
                 std::size_t piece = max_update_piece);
+
+// As `do_decrypt`, but deciphers the `n` bytes at `data` in place: on true
+// they hold the plaintext. On false they hold unauthenticated bytes, which the
+// caller must discard (and, being derived from the key, cleanse). Never
+// throws.
+bool do_decrypt_in_place(std::uint8_t* data, std::size_t n, const std::uint8_t* key,
+                         const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
+                         const std::uint8_t* tag);
+
+// The length of the token text for a key id of `key_id_size` bytes, metadata
+// text of `metadata_size` bytes and `n` plaintext bytes.
+std::size_t token_text_size(std::size_t key_id_size, std::size_t metadata_size, std::size_t n);
+
+// The most plaintext `seal_token` enciphers before it encodes.
+constexpr std::size_t max_seal_piece = 3 * 8192;
+
+// Seals `plaintext` as `do_encrypt` does and writes the token that
+// `encode_token` would write for the result, exactly
+// `token_text_size(key_id.size(), metadata_text.size(), n)` characters, into
+// `out`. The ciphertext is enciphered and encoded `piece` bytes at a time
+// (rounded down to whole base64 groups, at most `max_seal_piece`), so no
+// whole ciphertext or body is held. Same preconditions as `encode_token`.
+// Returns false if any library call fails; `out` then holds nothing usable.
+// Never throws except on allocation failure.
+bool seal_token(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t* key,
+                const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
+                std::string_view key_id, bool deterministic, std::string_view metadata_text,
+                char* out, std::size_t piece = max_seal_piece);
 
 // The synthetic nonce: the first 12 bytes of HMAC-SHA256 under `key` over
 // "qv.v2:siv-nonce" 00 BE32(len a) a 00 BE32(len b) b. Returns 12 bytes, or an
