@@ -54,8 +54,8 @@ CallerAad read_aad(const py::object& aad, EntryOrder order);
 // `plaintext` and `key_id` are copies, not views of the caller's objects: the
 // conversions of the later arguments can run Python code (`__bool__`, a
 // mapping's `items()`) that may resize a bytearray passed for them.
-std::string py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
-                       bool deterministic, const Metadata& metadata, const py::object& aad);
+py::str py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
+                   bool deterministic, const Metadata& metadata, const py::object& aad);
 
 // The routine behind `decrypt`: a dict of "data", "metadata", "key_id" and
 // "deterministic". Every token that does not decode or does not open raises

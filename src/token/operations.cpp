@@ -19,8 +19,8 @@ const Metadata* map_or_null(const CallerAad& aad) { return aad.is_map ? &aad.map
 
 }  // namespace
 
-std::string py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
-                       bool deterministic, const Metadata& metadata, const py::object& aad) {
+py::str py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
+                   bool deterministic, const Metadata& metadata, const py::object& aad) {
   const WipeOnExit wipe_plaintext{plaintext};
   const SecretBytes k = checked_key(key);
   if (key_id.size() - 1 > max_key_id_size - 1)
@@ -43,17 +43,29 @@ std::string py_encrypt(SecretString& plaintext, const py::bytes& key, const std:
   } else {
     fill_random(nonce.data(), nonce.size());
   }
-  EncryptResult sealed;
-  if (!do_encrypt(pt, plaintext.size(), k.data(), ad.data(), ad.size(), nonce.data(), sealed))
+  // The token is written straight into the result: an ASCII str of the
+  // token's length, filled before anyone else can see it.
+  const std::size_t size = token_text_size(key_id.size(), metadata_text.size(), plaintext.size());
+  auto token = py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+  if (!token) throw py::error_already_set();
+  char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(token.ptr()));
+  if (!seal_token(pt, plaintext.size(), k.data(), ad.data(), ad.size(), nonce.data(), key_id,
+                  deterministic, metadata_text, out))
     throw std::runtime_error("qv: encryption failed.");
-  return encode_token(key_id, deterministic, metadata_text, sealed.nonce.data(),
-                      sealed.tag.data(), sealed.ciphertext);
+  return token;
 }
 
 py::dict py_decrypt(std::string_view token, const py::bytes& key, const py::object& aad) {
   const SecretBytes k = checked_key(key);
   TokenData td;
-  if (!decode_token(token, td)) throw std::runtime_error("qv: decryption failed.");
+  Bytes body;
+  // After opening, the body holds the plaintext: cleanse it on every path.
+  struct CleanseOnExit {
+    Bytes& b;
+    ~CleanseOnExit() { cleanse(b.data(), b.size()); }
+  } cleanse_body{body};
+  std::size_t at = 0;
+  if (!decode_token_body(token, td, body, at)) throw std::runtime_error("qv: decryption failed.");
   // The tag binds the parsed map, not the token's metadata bytes, so any text
   // that reads back to the same map opens the same way.
   const std::string metadata_text = serialize_sorted_json(td.metadata);
@@ -61,14 +73,15 @@ py::dict py_decrypt(std::string_view token, const py::bytes& key, const py::obje
   const Bytes ad =
       build_aad(td.key_id, metadata_text, td.deterministic, caller.text, map_or_null(caller));
 
-  SecretBytes plaintext;
-  if (!do_decrypt(td.ciphertext.data(), td.ciphertext.size(), k.data(), ad.data(), ad.size(),
-                  td.nonce.data(), td.tag.data(), plaintext))
+  // Opened in place: the ciphertext's bytes become the plaintext.
+  std::uint8_t* data = body.data() + at;
+  const std::size_t n = body.size() - at;
+  if (!do_decrypt_in_place(data, n, k.data(), ad.data(), ad.size(), td.nonce.data(),
+                           td.tag.data()))
     throw std::runtime_error("qv: decryption failed.");
 
   py::dict result;
-  result["data"] = utf8_to_str(
-      std::string_view(reinterpret_cast<const char*>(plaintext.data()), plaintext.size()));
+  result["data"] = utf8_to_str(std::string_view(reinterpret_cast<const char*>(data), n));
   result["metadata"] = py::cast(td.metadata);
   result["key_id"] = utf8_to_str(td.key_id);
   result["deterministic"] = py::bool_(td.deterministic);
