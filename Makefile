@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test lint format sdist-check
+.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test lint format sdist-check bench
 
 demo: build
 	$(PY) examples/demo.py
@@ -16,6 +16,12 @@ test: build
 
 test-quick: build
 	$(PY) -m pytest -m "not slow"
+
+# Times qv against its peers and writes bench/RESULTS.md; BENCH_ARGS=--quick
+# finishes in under a minute.
+bench: $(VENV)/.ready
+	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	$(PY) bench/bench.py $(BENCH_ARGS)
 
 # libFuzzer targets over the C++ core (fuzz/*.cpp), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
