@@ -19,9 +19,9 @@ const Metadata* map_or_null(const CallerAad& aad) { return aad.is_map ? &aad.map
 
 }  // namespace
 
-py::str py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
+py::str py_encrypt(const TextArg& text, const py::bytes& key, const std::string& key_id,
                    bool deterministic, const Metadata& metadata, const py::object& aad) {
-  const WipeOnExit wipe_plaintext{plaintext};
+  const std::string_view plaintext = text.view;
   const SecretBytes k = checked_key(key);
   if (key_id.size() - 1 > max_key_id_size - 1)
     throw std::invalid_argument("qv: keyId must be 1-255 bytes.");
