@@ -32,8 +32,8 @@ py::str utf8_to_str(std::string_view s);
 
 // The caller's associated data, read from the `aad` argument.
 struct CallerAad {
-  std::string text;    // a str `aad` as UTF-8; empty otherwise
-  Metadata map;        // a dict `aad`'s entries, converted
+  std::string text;     // a str `aad` as UTF-8; empty otherwise
+  Metadata map;         // a dict `aad`'s entries, converted
   bool is_map = false;  // true when `aad` was a dict
 };
 
@@ -98,8 +98,8 @@ class type_caster<qv::TextArg> {
       return true;
     }
     if (PyBytes_Check(obj)) {
-      value.view = std::string_view(PyBytes_AS_STRING(obj),
-                                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+      value.view =
+          std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
       return true;
     }
     if (PyByteArray_Check(obj)) {

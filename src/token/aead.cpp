@@ -23,8 +23,8 @@ using UpdateFn = int (*)(EVP_CIPHER_CTX*, unsigned char*, int*, const unsigned c
 // Runs `update` over `n` bytes in pieces of at most `piece` bytes, because
 // OpenSSL takes lengths as int. ChaCha20-Poly1305 is a stream: the pieces give
 // exactly the bytes and tag of one call. A null `out` feeds associated data.
-bool update_in_pieces(UpdateFn update, EVP_CIPHER_CTX* ctx, const std::uint8_t* in,
-                      std::size_t n, std::uint8_t* out, std::size_t piece) {
+bool update_in_pieces(UpdateFn update, EVP_CIPHER_CTX* ctx, const std::uint8_t* in, std::size_t n,
+                      std::uint8_t* out, std::size_t piece) {
   piece = std::clamp<std::size_t>(piece, 1, std::numeric_limits<int>::max());
   do {
     const std::size_t step = std::min(n, piece);
@@ -94,8 +94,7 @@ bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_
   plaintext.assign(n, 0);
   const bool ok = [&] {
     if (!init_cipher(EVP_DecryptInit_ex, ctx.get(), key, nonce)) return false;
-    if (aad_n != 0 &&
-        !update_in_pieces(EVP_DecryptUpdate, ctx.get(), aad, aad_n, nullptr, piece))
+    if (aad_n != 0 && !update_in_pieces(EVP_DecryptUpdate, ctx.get(), aad, aad_n, nullptr, piece))
       return false;
     if (!update_in_pieces(EVP_DecryptUpdate, ctx.get(), ciphertext, n, plaintext.data(), piece))
       return false;
@@ -104,8 +103,7 @@ bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_
                             const_cast<std::uint8_t*>(tag)) != 1)
       return false;
     int final_len = 0;
-    return EVP_DecryptFinal_ex(ctx.get(), plaintext.data() + n, &final_len) == 1 &&
-           final_len == 0;
+    return EVP_DecryptFinal_ex(ctx.get(), plaintext.data() + n, &final_len) == 1 && final_len == 0;
   }();
   // Unauthenticated plaintext never leaves this function.
   if (!ok) plaintext.clear();

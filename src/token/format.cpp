@@ -50,9 +50,9 @@ __attribute__((target("avx2"))) void encode_avx2(const std::uint8_t* in, std::si
                                          10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
   // Offsets from a sextet to its character, by range: A-Z, a-z, 0-9 (ten
   // entries), '-', '_'.
-  const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -17,
-                                           32, 0, 0, 65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4,
-                                           -4, -17, 32, 0, 0);
+  const __m256i offsets =
+      _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -17, 32, 0, 0, 65, 71, -4,
+                       -4, -4, -4, -4, -4, -4, -4, -4, -4, -17, 32, 0, 0);
   for (std::size_t g = 0; g < groups; ++g, in += 24, out += 32) {
     const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
     const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
@@ -136,15 +136,16 @@ constexpr __mmask64 all = ~__mmask64{0};
 // Encodes `groups` runs of 48 bytes from `in` into 64 characters each, with
 // AVX-512 VBMI's byte permutes and multishift.
 QV_VBMI void encode_vbmi(const std::uint8_t* in, std::size_t groups, char* out) {
-  const __m512i gather = _mm512_setr_epi32(
-      0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10, 0x13141213,
-      0x16171516, 0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122, 0x25262425, 0x28292728,
-      0x2b2c2a2b, 0x2e2f2d2e);
+  const __m512i gather =
+      _mm512_setr_epi32(0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10,
+                        0x13141213, 0x16171516, 0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122,
+                        0x25262425, 0x28292728, 0x2b2c2a2b, 0x2e2f2d2e);
   const __m512i shifts = _mm512_set1_epi64(0x3036242a1016040aLL);
   const __m512i alphabet = _mm512_loadu_si512(b64url_chars.data());
   for (std::size_t g = 0; g < groups; ++g, in += 48, out += 64) {
     const __m512i v = _mm512_maskz_loadu_epi8(0x0000FFFFFFFFFFFFULL, in);
-    const __m512i sextets = _mm512_maskz_multishift_epi64_epi8(all, shifts, _mm512_maskz_permutexvar_epi8(all, gather, v));
+    const __m512i sextets = _mm512_maskz_multishift_epi64_epi8(
+        all, shifts, _mm512_maskz_permutexvar_epi8(all, gather, v));
     _mm512_storeu_si512(out, _mm512_maskz_permutexvar_epi8(all, sextets, alphabet));
   }
 }
@@ -154,11 +155,11 @@ QV_VBMI void encode_vbmi(const std::uint8_t* in, std::size_t groups, char* out) 
 QV_VBMI std::size_t decode_vbmi(const char* in, std::size_t n, std::uint8_t* out) {
   const __m512i lo = _mm512_loadu_si512(vector_table.data());
   const __m512i hi = _mm512_loadu_si512(vector_table.data() + 64);
-  const __m512i pack = _mm512_set_epi8(
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
-      60, 61, 62, 56, 57, 58, 52, 53, 54, 48, 49, 50, 44, 45, 46, 40,  //
-      41, 42, 36, 37, 38, 32, 33, 34, 28, 29, 30, 24, 25, 26, 20, 21,  //
-      22, 16, 17, 18, 12, 13, 14, 8, 9, 10, 4, 5, 6, 0, 1, 2);
+  const __m512i pack =
+      _mm512_set_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                  //
+                      60, 61, 62, 56, 57, 58, 52, 53, 54, 48, 49, 50, 44, 45, 46, 40,  //
+                      41, 42, 36, 37, 38, 32, 33, 34, 28, 29, 30, 24, 25, 26, 20, 21,  //
+                      22, 16, 17, 18, 12, 13, 14, 8, 9, 10, 4, 5, 6, 0, 1, 2);
   std::size_t i = 0;
   for (; n - i >= 64; i += 64, out += 48) {
     const __m512i c = _mm512_loadu_si512(in + i);
@@ -167,7 +168,8 @@ QV_VBMI std::size_t decode_vbmi(const char* in, std::size_t n, std::uint8_t* out
     if (_mm512_movepi8_mask(_mm512_or_si512(v, c)) != 0) break;
     const __m512i pairs = _mm512_maddubs_epi16(v, _mm512_set1_epi32(0x01400140));
     const __m512i words = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00011000));
-    _mm512_mask_storeu_epi8(out, 0x0000FFFFFFFFFFFFULL, _mm512_maskz_permutexvar_epi8(all, pack, words));
+    _mm512_mask_storeu_epi8(out, 0x0000FFFFFFFFFFFFULL,
+                            _mm512_maskz_permutexvar_epi8(all, pack, words));
   }
   return i;
 }

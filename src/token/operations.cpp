@@ -32,7 +32,8 @@ py::str py_encrypt(const TextArg& text, const py::bytes& key, const std::string&
   if (metadata_text.size() > max_metadata_size)
     throw std::invalid_argument("qv: metadata must serialise to at most 65535 bytes.");
   const CallerAad caller = read_aad(aad, EntryOrder::key_first);
-  const Bytes ad = build_aad(key_id, metadata_text, deterministic, caller.text, map_or_null(caller));
+  const Bytes ad =
+      build_aad(key_id, metadata_text, deterministic, caller.text, map_or_null(caller));
 
   const auto* pt = reinterpret_cast<const std::uint8_t*>(plaintext.data());
   std::array<std::uint8_t, nonce_size> nonce{};
@@ -76,8 +77,7 @@ py::dict py_decrypt(std::string_view token, const py::bytes& key, const py::obje
   // Opened in place: the ciphertext's bytes become the plaintext.
   std::uint8_t* data = body.data() + at;
   const std::size_t n = body.size() - at;
-  if (!do_decrypt_in_place(data, n, k.data(), ad.data(), ad.size(), td.nonce.data(),
-                           td.tag.data()))
+  if (!do_decrypt_in_place(data, n, k.data(), ad.data(), ad.size(), td.nonce.data(), td.tag.data()))
     throw std::runtime_error("qv: decryption failed.");
 
   py::dict result;
