@@ -18,8 +18,7 @@ KEY = bytes(range(32))
 PIECE = 3 * 8192  # the sealer's piece size
 
 # Around 1, the 24/48-byte vector groups, and one, two and three pieces.
-SIZES = [1, 2, 3, 4, 23, 24, 25, 47, 48, 49, 95, 96, 97,
-         PIECE - 1, PIECE, PIECE + 1, 3 * PIECE + 2]
+SIZES = [1, 2, 3, 4, 23, 24, 25, 47, 48, 49, 95, 96, 97, PIECE - 1, PIECE, PIECE + 1, 3 * PIECE + 2]
 
 
 def text_of(n: int) -> str:
@@ -52,7 +51,7 @@ def _long_token() -> str:
 
 def _edit(token: str, at: int, insert: str = "", drop: int = 0) -> str:
     body = token[6:]
-    return token[:6] + body[:at] + insert + body[at + drop:]
+    return token[:6] + body[:at] + insert + body[at + drop :]
 
 
 EDGES = [0, 1, 31, 32, 33, 63, 64, 65, 127, 128, 250]
@@ -62,8 +61,13 @@ def _cases():
     for at in EDGES:
         for ch, name in [("\n", "LF"), ("\r\n", "CRLF"), (" ", "space"), ("=", "eq")]:
             yield pytest.param(at, ch, 0, id=f"skip-{name}@{at}")
-        for ch, name in [("\t", "tab"), (".", "dot"), ("\x80", "x80"), ("é", "e-acute"),
-                         ("\x00", "nul")]:
+        for ch, name in [
+            ("\t", "tab"),
+            (".", "dot"),
+            ("\x80", "x80"),
+            ("é", "e-acute"),
+            ("\x00", "nul"),
+        ]:
             yield pytest.param(at, ch, 0, id=f"bad-{name}@{at}")
         yield pytest.param(at, "", 1, id=f"drop@{at}")
 
@@ -81,8 +85,9 @@ def test_decoder_agrees_with_the_oracle_at_block_edges(at, insert, drop):
         assert got["tag"] == want["tag"]
 
 
-@pytest.mark.parametrize("swap", [{"-": "+"}, {"_": "/"}, {"-": "+", "_": "/"}],
-                         ids=["plus", "slash", "both"])
+@pytest.mark.parametrize(
+    "swap", [{"-": "+"}, {"_": "/"}, {"-": "+", "_": "/"}], ids=["plus", "slash", "both"]
+)
 def test_standard_alphabet_opens_inside_vector_blocks(swap):
     token = _long_token()
     body = token[6:]
