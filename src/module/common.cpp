@@ -5,21 +5,12 @@
 
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 
 namespace qv {
 
 void cleanse(void* p, std::size_t n) noexcept {
-  if (n == 0) return;
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 25))
-  // glibc's explicit_bzero is its memset behind a barrier the compiler may
-  // not remove: the same guarantee as OPENSSL_cleanse, whose byte-and-word
-  // loop is several times slower on the megabyte buffers of large tokens.
-  explicit_bzero(p, n);
-#else
-  OPENSSL_cleanse(p, n);
-#endif
+  if (n != 0) OPENSSL_cleanse(p, n);
 }
 
 void fill_random(std::uint8_t* out, std::size_t n) {

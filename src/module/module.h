@@ -50,26 +50,11 @@ enum class EntryOrder { key_first, value_first };
 // cannot be converted.
 CallerAad read_aad(const py::object& aad, EntryOrder order);
 
-// A `str` parameter read without copying what cannot change during the call:
-// the UTF-8 of a str (the interpreter's own, as any conversion of it uses)
-// and the bytes of a bytes object are viewed in place, while a bytearray,
-// which a later argument's conversion could resize, is copied into a
-// cleansed buffer. Accepts exactly what the std::string conversion accepts.
-struct TextArg {
-  std::string_view view;
-  SecretString copy;
-
-  TextArg() = default;
-  TextArg(const TextArg&) = delete;
-  TextArg& operator=(const TextArg&) = delete;
-  ~TextArg() { cleanse(copy.data(), copy.size()); }
-};
-
 // The routine behind `encrypt`. Wipes `plaintext` before it returns.
 // `plaintext` and `key_id` are copies, not views of the caller's objects: the
 // conversions of the later arguments can run Python code (`__bool__`, a
 // mapping's `items()`) that may resize a bytearray passed for them.
-py::str py_encrypt(const TextArg& plaintext, const py::bytes& key, const std::string& key_id,
+py::str py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
                    bool deterministic, const Metadata& metadata, const py::object& aad);
 
 // The routine behind `decrypt`: a dict of "data", "metadata", "key_id" and
@@ -78,46 +63,3 @@ py::str py_encrypt(const TextArg& plaintext, const py::bytes& key, const std::st
 py::dict py_decrypt(std::string_view token, const py::bytes& key, const py::object& aad);
 
 }  // namespace qv
-
-namespace pybind11::detail {
-
-template <>
-class type_caster<qv::TextArg> {
- public:
-  bool load(handle src, bool /*convert*/) {
-    PyObject* obj = src.ptr();
-    if (obj == nullptr) return false;
-    if (PyUnicode_Check(obj)) {
-      Py_ssize_t size = -1;
-      const char* p = PyUnicode_AsUTF8AndSize(obj, &size);
-      if (p == nullptr) {  // lone surrogates: not convertible, as for std::string
-        PyErr_Clear();
-        return false;
-      }
-      value.view = std::string_view(p, static_cast<std::size_t>(size));
-      return true;
-    }
-    if (PyBytes_Check(obj)) {
-      value.view =
-          std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
-      return true;
-    }
-    if (PyByteArray_Check(obj)) {
-      value.copy.assign(PyByteArray_AS_STRING(obj),
-                        static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
-      value.view = std::string_view(value.copy.data(), value.copy.size());
-      return true;
-    }
-    return false;
-  }
-
-  template <typename T>
-  using cast_op_type = qv::TextArg&;
-  explicit operator qv::TextArg&() { return value; }
-  static constexpr auto name = const_name(PYBIND11_STRING_NAME);
-
- private:
-  qv::TextArg value;
-};
-
-}  // namespace pybind11::detail

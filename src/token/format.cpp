@@ -227,7 +227,8 @@ std::string base64url_encode(const std::uint8_t* in, std::size_t n) {
   return out;
 }
 
-bool base64url_decode(std::string_view text, Bytes& out) {
+template <class Buffer>
+bool base64url_decode(std::string_view text, Buffer& out) {
   out.clear();
   // 8 spare bytes: the vector step writes 32 bytes for the 24 it decodes.
   out.resize(text.size() / 4 * 3 + 3 + 8);
@@ -303,7 +304,8 @@ std::string encode_token(std::string_view key_id, bool deterministic,
   return token;
 }
 
-bool decode_token_body(std::string_view token, TokenData& out, Bytes& body,
+template <class Buffer>
+bool decode_token_body(std::string_view token, TokenData& out, Buffer& body,
                        std::size_t& ciphertext_at) {
   if (token.size() < token_prefix.size()) return false;
   if (token.substr(0, token_prefix.size()) != token_prefix) return false;
@@ -331,6 +333,11 @@ bool decode_token_body(std::string_view token, TokenData& out, Bytes& body,
   ciphertext_at = 33 + L + M;
   return true;
 }
+
+template bool base64url_decode(std::string_view, Bytes&);
+template bool base64url_decode(std::string_view, SecretBytes&);
+template bool decode_token_body(std::string_view, TokenData&, Bytes&, std::size_t&);
+template bool decode_token_body(std::string_view, TokenData&, SecretBytes&, std::size_t&);
 
 bool decode_token(std::string_view token, TokenData& out) {
   Bytes body;

@@ -19,9 +19,9 @@ const Metadata* map_or_null(const CallerAad& aad) { return aad.is_map ? &aad.map
 
 }  // namespace
 
-py::str py_encrypt(const TextArg& text, const py::bytes& key, const std::string& key_id,
+py::str py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
                    bool deterministic, const Metadata& metadata, const py::object& aad) {
-  const std::string_view plaintext = text.view;
+  const WipeOnExit wipe_plaintext{plaintext};
   const SecretBytes k = checked_key(key);
   if (key_id.size() - 1 > max_key_id_size - 1)
     throw std::invalid_argument("qv: keyId must be 1-255 bytes.");
@@ -59,12 +59,8 @@ py::str py_encrypt(const TextArg& text, const py::bytes& key, const std::string&
 py::dict py_decrypt(std::string_view token, const py::bytes& key, const py::object& aad) {
   const SecretBytes k = checked_key(key);
   TokenData td;
-  Bytes body;
-  // After opening, the body holds the plaintext: cleanse it on every path.
-  struct CleanseOnExit {
-    Bytes& b;
-    ~CleanseOnExit() { cleanse(b.data(), b.size()); }
-  } cleanse_body{body};
+  // Opened in place, the body holds the plaintext: a cleansed buffer.
+  SecretBytes body;
   std::size_t at = 0;
   if (!decode_token_body(token, td, body, at)) throw std::runtime_error("qv: decryption failed.");
   // The tag binds the parsed map, not the token's metadata bytes, so any text

@@ -46,8 +46,10 @@ char* base64url_encode_to(const std::uint8_t* in, std::size_t n, char* out);
 // Decodes `text` into `out`. LF, CR, space and '=' are skipped wherever they
 // stand; '+' and '/' are taken as '-' and '_'; the spare low bits of a short
 // last group are dropped and a lone last sextet gives nothing. Returns false,
-// with `out` empty, on any other character outside the alphabet.
-bool base64url_decode(std::string_view text, Bytes& out);
+// with `out` empty, on any other character outside the alphabet. `Buffer` is
+// `Bytes` or `SecretBytes`.
+template <class Buffer>
+bool base64url_decode(std::string_view text, Buffer& out);
 
 // The components of a decoded token. Read it only after `decode_token`
 // returned true.
@@ -78,7 +80,9 @@ bool decode_token(std::string_view token, TokenData& out);
 
 // As `decode_token`, but leaves the ciphertext where it was decoded: in
 // `body`, from `ciphertext_at` to the end; `out.ciphertext` stays empty.
-bool decode_token_body(std::string_view token, TokenData& out, Bytes& body,
+// `Buffer` is `Bytes` or `SecretBytes` (for a body that is opened in place).
+template <class Buffer>
+bool decode_token_body(std::string_view token, TokenData& out, Buffer& body,
                        std::size_t& ciphertext_at);
 
 struct EncryptResult {
