@@ -1,9 +1,10 @@
 // Seal then open through every step of a token's life: build_aad, the
 // synthetic nonce, sealing, token writing, decoding and opening. The result
 // must equal the input; fed in small pieces, the cipher must give what one
-// call gives; a flipped bit in the key id, nonce, tag or ciphertext must never
-// open, while the unbound parts (flags bits 1 to 7, metadata rewritten to an
-// equal map) must still open.
+// call gives; sealing straight into the text and opening in place must agree
+// with the step-by-step path; a flipped bit in the key id, nonce, tag or
+// ciphertext must never open, while the unbound parts (flags bits 1 to 7,
+// metadata rewritten to an equal map) must still open.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -25,16 +26,22 @@ std::string rewrite(const qv::Bytes& body) {
   return std::string(qv::token_prefix) + qv::base64url_encode(body.data(), body.size());
 }
 
-// Decodes `token` and opens it under `key` and the caller's data, building
-// the associated data the way decryption does: from the decoded map.
+// Decodes `token` in place and opens it under `key` and the caller's data, as
+// decryption does: the associated data is built from the decoded map.
 bool opens(const std::string& token, const std::uint8_t* key, std::string_view aad_text,
-           const qv::Metadata* aad_map, qv::SecretBytes& plaintext) {
+           const qv::Metadata* aad_map, std::string& plaintext) {
   qv::TokenData td;
-  if (!qv::decode_token(token, td)) return false;
+  qv::Bytes body;
+  std::size_t at = 0;
+  if (!qv::decode_token_body(token, td, body, at)) return false;
+  check(td.ciphertext.empty() && at < body.size());
   const qv::Bytes ad = qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata),
                                      td.deterministic, aad_text, aad_map);
-  return qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
-                        td.nonce.data(), td.tag.data(), plaintext);
+  if (!qv::do_decrypt_in_place(body.data() + at, body.size() - at, key, ad.data(), ad.size(),
+                               td.nonce.data(), td.tag.data()))
+    return false;
+  plaintext.assign(reinterpret_cast<const char*>(body.data() + at), body.size() - at);
+  return true;
 }
 
 }  // namespace
@@ -68,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default: break;
   }
   const std::size_t piece = in.ConsumeIntegralInRange<std::size_t>(1, 17);
+  const std::size_t seal_piece = in.ConsumeIntegralInRange<std::size_t>(0, 100);
   const std::uint32_t flip = in.ConsumeIntegral<std::uint32_t>();
   const std::string random_nonce = in.ConsumeBytesAsString(qv::nonce_size);
   std::string plaintext = in.ConsumeRemainingBytesAsString();
@@ -98,6 +106,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string token =
       qv::encode_token(key_id, deterministic, metadata_text, sealed.nonce.data(), sealed.tag.data(),
                        sealed.ciphertext);
+  // Sealing straight into the token text, whole or piece by piece, writes
+  // exactly the same token.
+  const std::size_t text_size =
+      qv::token_text_size(key_id.size(), metadata_text.size(), plaintext.size());
+  check(text_size == token.size());
+  for (const std::size_t p : {qv::max_seal_piece, seal_piece}) {
+    std::string direct(text_size, '\0');
+    check(qv::seal_token(pt, plaintext.size(), key, ad.data(), ad.size(), nonce, key_id,
+                         deterministic, metadata_text, direct.data(), p));
+    check(direct == token);
+  }
+
   qv::TokenData td;
   check(qv::decode_token(token, td));
   check(td.key_id == key_id && td.deterministic == deterministic && td.metadata == metadata);
@@ -112,6 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
                        td.nonce.data(), td.tag.data(), opened_in_pieces, piece));
   check(opened_in_pieces == opened);
+  std::string opened_in_place;
+  check(opens(token, key, aad_text, aad_map, opened_in_place));
+  check(opened_in_place == plaintext);
 
   // One flipped bit in each bound region of the body must make opening fail.
   qv::Bytes body;
@@ -131,20 +154,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t bit = flip % (r.size * 8);
     qv::Bytes tampered = body;
     tampered[r.offset + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-    qv::SecretBytes out;
+    std::string out;
     check(!opens(rewrite(tampered), key, aad_text, aad_map, out));
-    check(out.empty());
   }
   // The deterministic bit picks the label, so flipping it must fail too.
   {
     qv::Bytes tampered = body;
     tampered[1] ^= qv::flag_deterministic;
-    qv::SecretBytes out;
+    std::string out;
     check(!opens(rewrite(tampered), key, aad_text, aad_map, out));
   }
   // Different caller's data must fail.
   {
-    qv::SecretBytes out;
+    std::string out;
     const std::string other = aad_text + "\x01";
     check(!opens(token, key, other, nullptr, out));
   }
@@ -153,9 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     qv::Bytes changed = body;
     changed[1] ^= static_cast<std::uint8_t>((flip >> 8) | 2) & 0xFE;
-    qv::SecretBytes out;
+    std::string out;
     check(opens(rewrite(changed), key, aad_text, aad_map, out));
-    check(out == opened);
+    check(out == plaintext);
   }
   // Nor is the metadata text itself, only its map: spaces around the object
   // and around every structural character read back to the same map.
@@ -166,9 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     changed.push_back(static_cast<std::uint8_t>(spaced.size() & 0xFF));
     changed.insert(changed.end(), spaced.begin(), spaced.end());
     changed.insert(changed.end(), sealed.ciphertext.begin(), sealed.ciphertext.end());
-    qv::SecretBytes out;
+    std::string out;
     check(opens(rewrite(changed), key, aad_text, aad_map, out));
-    check(out == opened);
+    check(out == plaintext);
   }
   return 0;
 }

@@ -24,7 +24,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 0 && (data[0] & 1)) token.replace(0, 1, qv::token_prefix);
 
   qv::TokenData td;
-  if (!qv::decode_token(token, td)) return 0;
+  const bool decoded = qv::decode_token(token, td);
+  // The in-place decoder accepts exactly the same texts, and leaves the
+  // ciphertext at the end of the body.
+  qv::TokenData in_place;
+  qv::Bytes body;
+  std::size_t at = 0;
+  check(qv::decode_token_body(token, in_place, body, at) == decoded);
+  if (!decoded) return 0;
+  check(in_place.ciphertext.empty() && at < body.size());
+  check(qv::Bytes(body.begin() + static_cast<std::ptrdiff_t>(at), body.end()) == td.ciphertext);
+  check(in_place.flags == td.flags && in_place.key_id == td.key_id);
+  check(in_place.nonce == td.nonce && in_place.tag == td.tag);
+  check(in_place.metadata == td.metadata);
   check(token.compare(0, qv::token_prefix.size(), qv::token_prefix) == 0);
   check(td.version == qv::token_version);
   check(td.deterministic == ((td.flags & qv::flag_deterministic) != 0));
