@@ -1,58 +1,41 @@
-"""Hand-built token bodies, so malformed and tampered tokens are easy to write.
-
-Independent of qv: it lays out the qv.v2 body byte by byte.
-"""
+"""Hand-built qv.v2 token bodies, laid out byte by byte, so that malformed and
+tampered tokens are easy to write. Independent of qv."""
 
 from __future__ import annotations
 
 import base64
 
 PREFIX = "qv.v2."
+FIELDS = dict(version=2, flags=0, key_id=b"k1", nonce=bytes(12), tag=bytes(16))
+FIELDS |= dict(metadata_text=b"", ciphertext=b"x")
 
 
-def body(
-    *,
-    version: int = 2,
-    flags: int = 0,
-    key_id: bytes = b"k1",
-    nonce: bytes = bytes(12),
-    tag: bytes = bytes(16),
-    metadata_text: bytes = b"",
-    ciphertext: bytes = b"x",
-    key_id_len: int | None = None,
-    metadata_len: int | None = None,
-) -> bytes:
-    """Lay out a token body; the *_len arguments override the length fields."""
-    kl = len(key_id) if key_id_len is None else key_id_len
-    ml = len(metadata_text) if metadata_len is None else metadata_len
-    return (
-        bytes([version, flags, kl])
-        + key_id
-        + nonce
-        + tag
-        + ml.to_bytes(2, "big")
-        + metadata_text
-        + ciphertext
-    )
+def body(key_id_len: int | None = None, metadata_len: int | None = None, **fields) -> bytes:
+    """A token body from FIELDS and `fields`; the *_len arguments override the length fields."""
+    assert set(fields) <= set(FIELDS), fields
+    f = {**FIELDS, **fields}
+    kl = len(f["key_id"]) if key_id_len is None else key_id_len
+    ml = len(f["metadata_text"]) if metadata_len is None else metadata_len
+    head = bytes([f["version"], f["flags"], kl]) + f["key_id"] + f["nonce"] + f["tag"]
+    return head + ml.to_bytes(2, "big") + f["metadata_text"] + f["ciphertext"]
 
 
 def b64url(data: bytes) -> str:
-    """Unpadded base64url text of `data`."""
     return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
-
-
-def token(body_bytes: bytes) -> str:
-    return PREFIX + b64url(body_bytes)
 
 
 def unb64url(text: str) -> bytes:
     return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
 
 
+def token(body_bytes: bytes) -> str:
+    return PREFIX + b64url(body_bytes)
+
+
 def split(token_str: str) -> dict:
-    """Parse a well-formed token back into its fields."""
+    """The fields of a well-formed token, under the names `body` takes."""
     assert token_str.startswith(PREFIX)
-    raw = unb64url(token_str[len(PREFIX):])
+    raw = unb64url(token_str[len(PREFIX) :])
     kl = raw[2]
     ml = int.from_bytes(raw[31 + kl : 33 + kl], "big")
     return {
@@ -67,7 +50,5 @@ def split(token_str: str) -> dict:
 
 
 def rebuild(token_str: str, **changes: object) -> str:
-    """Re-encode a token with some of its fields replaced (see `body`)."""
-    fields = split(token_str)
-    fields.update(changes)
-    return token(body(**fields))  # type: ignore[arg-type]
+    """Re-encode a token with some of its fields replaced."""
+    return token(body(**{**split(token_str), **changes}))  # type: ignore[arg-type]
