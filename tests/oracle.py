@@ -1,10 +1,6 @@
-"""A second, pure-Python implementation of the qv.v2 token format.
+"""A pure-Python qv.v2 on `cryptography`, written from the token format alone.
 
-Written from the format alone on top of the `cryptography` package, it shares
-no code with the extension: deterministic tokens from `qv.encrypt` must equal
-`seal(...)` byte for byte, and tokens of either side must open with the other.
-A `str` stands for its UTF-8 bytes, `bytes` and `bytearray` for themselves.
-"""
+A `str` argument stands for its UTF-8 bytes, `bytes` and `bytearray` for themselves."""
 
 from __future__ import annotations
 
@@ -23,11 +19,7 @@ ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
 
 def as_bytes(value) -> bytes:
     """The byte string a qv str parameter receives for `value`."""
-    if isinstance(value, str):
-        return value.encode("utf-8")
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value)
-    raise TypeError(f"not text: {type(value).__name__}")
+    return value.encode("utf-8") if isinstance(value, str) else bytes(value)
 
 
 # --- canonical flat JSON ---------------------------------------------------
@@ -99,10 +91,8 @@ def siv_nonce(key: bytes, aad: bytes, plaintext: bytes) -> bytes:
 
 def metadata_map(metadata) -> dict[bytes, bytes]:
     """A metadata argument as bytes; of two keys with equal bytes the first wins."""
-    out: dict[bytes, bytes] = {}
-    for k, v in (metadata or {}).items():
-        out.setdefault(as_bytes(k), as_bytes(v))
-    return out
+    pairs = [(as_bytes(k), as_bytes(v)) for k, v in (metadata or {}).items()]
+    return dict(reversed(pairs))  # reversed, so that the first of equal keys is stored last
 
 
 def aad_parts(aad: object) -> tuple[bytes, dict[bytes, bytes] | None]:

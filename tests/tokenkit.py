@@ -1,5 +1,4 @@
-"""Hand-built qv.v2 token bodies, laid out byte by byte, so that malformed and
-tampered tokens are easy to write. Independent of qv."""
+"""Hand-built qv.v2 token bodies, for malformed and tampered tokens. Independent of qv."""
 
 from __future__ import annotations
 
