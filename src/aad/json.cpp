@@ -114,8 +114,7 @@ bool json_parse_string(std::string_view text, std::uint32_t& pos, std::string& o
         pos += 6;
         continue;
       }
-      default:
-        return false;
+      default: return false;
     }
     pos += 2;
   }

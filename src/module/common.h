@@ -33,9 +33,13 @@ struct CleansingAllocator {
   }
 
   template <class U>
-  bool operator==(const CleansingAllocator<U>&) const noexcept { return true; }
+  bool operator==(const CleansingAllocator<U>&) const noexcept {
+    return true;
+  }
   template <class U>
-  bool operator!=(const CleansingAllocator<U>&) const noexcept { return false; }
+  bool operator!=(const CleansingAllocator<U>&) const noexcept {
+    return false;
+  }
 };
 
 // Plain bytes: ciphertexts, nonces, tags, associated data.

@@ -1,4 +1,6 @@
 // The extension module `_native`: its adapters and its registration table.
+#include "module/module.h"
+
 #include <pybind11/stl.h>
 
 #include <cstdint>
@@ -6,7 +8,6 @@
 
 #include "inspect/inspect.h"
 #include "kdf/kdf.h"
-#include "module/module.h"
 #include "token/token.h"
 
 namespace qv {
@@ -66,8 +67,8 @@ py::bytes derive_subkey_py(const py::bytes& master_key, std::string_view context
     // pybind11's checked conversion: a TypeError naming the type for non-bytes.
     salt_copy = bytes_to_vec(py::bytes(salt));
   }
-  const SecretBytes subkey = derive_subkey(master.data(), context, salt_copy.data(),
-                                           salt_copy.size());
+  const SecretBytes subkey =
+      derive_subkey(master.data(), context, salt_copy.data(), salt_copy.size());
   return vec_to_bytes(subkey.data(), subkey.size());
 }
 
@@ -111,10 +112,10 @@ PYBIND11_MODULE(_native, m) {
   m.def("derive_key_from_password", &qv::derive_key_from_password_py, "password"_a,
         "salt_hex"_a = "", "N"_a = std::uint64_t{131072}, "r"_a = std::uint32_t{8},
         "p"_a = std::uint32_t{1}, "Derive a key from a password using scrypt.");
-  m.def("derive_subkey", &qv::derive_subkey_py, "master_key"_a, "context"_a,
-        "salt"_a = py::none(), "Derive a subkey using HKDF-SHA256.");
-  m.def("encrypt", &qv::py_encrypt, "plaintext"_a, "key"_a, "key_id"_a,
-        "deterministic"_a = false, "metadata"_a = py::dict(), "aad"_a = py::none(),
+  m.def("derive_subkey", &qv::derive_subkey_py, "master_key"_a, "context"_a, "salt"_a = py::none(),
+        "Derive a subkey using HKDF-SHA256.");
+  m.def("encrypt", &qv::py_encrypt, "plaintext"_a, "key"_a, "key_id"_a, "deterministic"_a = false,
+        "metadata"_a = py::dict(), "aad"_a = py::none(),
         "Encrypt plaintext and return an qv.v2 token string.");
   m.def("decrypt", &qv::py_decrypt, "token"_a, "key"_a, "aad"_a = py::none(),
         "Decrypt an qv.v2 token. Returns dict with data, metadata, key_id, deterministic.");
