@@ -146,14 +146,7 @@ bool seal_token(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t
   const std::size_t lead = std::min(n, (3 - header % 3) % 3);
   Bytes head(header + lead);
   std::uint8_t* b = head.data();
-  b[0] = token_version;
-  b[1] = deterministic ? flag_deterministic : 0;
-  b[2] = static_cast<std::uint8_t>(L);
-  std::memcpy(b + 3, key_id.data(), L);
-  std::memcpy(b + 3 + L, nonce, nonce_size);
-  b[31 + L] = static_cast<std::uint8_t>(M >> 8);
-  b[32 + L] = static_cast<std::uint8_t>(M & 0xFF);
-  if (M > 0) std::memcpy(b + 33 + L, metadata_text.data(), M);
+  write_body_head(b, key_id, deterministic, metadata_text, nonce);
 
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   if (!ctx) return false;

@@ -278,6 +278,20 @@ bool base64url_decode(std::string_view text, Buffer& out) {
   return true;
 }
 
+void write_body_head(std::uint8_t* b, std::string_view key_id, bool deterministic,
+                     std::string_view metadata_text, const std::uint8_t* nonce) {
+  const std::size_t L = key_id.size();
+  const std::size_t M = metadata_text.size();
+  b[0] = token_version;
+  b[1] = deterministic ? flag_deterministic : 0;
+  b[2] = static_cast<std::uint8_t>(L);
+  std::memcpy(b + 3, key_id.data(), L);
+  std::memcpy(b + 3 + L, nonce, nonce_size);
+  b[31 + L] = static_cast<std::uint8_t>(M >> 8);
+  b[32 + L] = static_cast<std::uint8_t>(M & 0xFF);
+  if (M > 0) std::memcpy(b + 33 + L, metadata_text.data(), M);
+}
+
 std::string encode_token(std::string_view key_id, bool deterministic,
                          std::string_view metadata_text, const std::uint8_t* nonce,
                          const std::uint8_t* tag, const Bytes& ciphertext) {
@@ -285,15 +299,8 @@ std::string encode_token(std::string_view key_id, bool deterministic,
   const std::size_t M = metadata_text.size();
   Bytes body(body_fixed_size + L + M + ciphertext.size());
   std::uint8_t* b = body.data();
-  b[0] = token_version;
-  b[1] = deterministic ? flag_deterministic : 0;
-  b[2] = static_cast<std::uint8_t>(L);
-  std::memcpy(b + 3, key_id.data(), L);
-  std::memcpy(b + 3 + L, nonce, nonce_size);
+  write_body_head(b, key_id, deterministic, metadata_text, nonce);
   std::memcpy(b + 3 + L + nonce_size, tag, tag_size);
-  b[31 + L] = static_cast<std::uint8_t>(M >> 8);
-  b[32 + L] = static_cast<std::uint8_t>(M & 0xFF);
-  if (M > 0) std::memcpy(b + 33 + L, metadata_text.data(), M);
   if (!ciphertext.empty()) std::memcpy(b + 33 + L + M, ciphertext.data(), ciphertext.size());
 
   const std::string text = base64url_encode(body.data(), body.size());

@@ -64,6 +64,12 @@ struct TokenData {
   Metadata metadata;
 };
 
+// Lays out the body up to its ciphertext at `b` (33 + L + M bytes): version,
+// flags, key id, `nonce`, the tag's 16 bytes left as they are, the metadata
+// length and text. Same preconditions as `encode_token`.
+void write_body_head(std::uint8_t* b, std::string_view key_id, bool deterministic,
+                     std::string_view metadata_text, const std::uint8_t* nonce);
+
 // Writes "qv.v2." + base64url(body). Preconditions, met by the caller:
 // `key_id` is 1..255 bytes, `metadata_text` at most 65535 bytes, `nonce` and
 // `tag` point at 12 and 16 bytes, `ciphertext` holds at least one byte.
