@@ -167,9 +167,9 @@ OTHERS = [p for p in sorted(VERSIONS.glob("3.*/bin/python3")) if p.parts[-3][:5]
 LOADER = r"""
 import importlib.machinery as m, importlib.util as u, os, sys
 sys.setdlopenflags(os.RTLD_LAZY)
-spec = u.spec_from_file_location("qv._native", sys.argv[1], loader=m.ExtensionFileLoader("qv._native", sys.argv[1]))
+where = u.spec_from_file_location("qv._native", sys.argv[1], loader=m.ExtensionFileLoader("qv._native", sys.argv[1]))
 try:
-    u.module_from_spec(spec)
+    u.module_from_spec(where)
 except ImportError as e:
     expected = ("Python version mismatch: module was compiled for Python 3.11, but the "
                 "interpreter version is incompatible: " + sys.version + ".")
