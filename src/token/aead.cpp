@@ -54,6 +54,14 @@ bool init_cipher(InitFn init, EVP_CIPHER_CTX* ctx, const std::uint8_t* key,
   return init(ctx, EVP_chacha20_poly1305(), nullptr, key, nonce) == 1;
 }
 
+// Sets up the cipher and feeds the associated data, if any, before the text.
+bool start_cipher(InitFn init, UpdateFn update, EVP_CIPHER_CTX* ctx, const std::uint8_t* key,
+                  const std::uint8_t* nonce, const std::uint8_t* aad, std::size_t aad_n,
+                  std::size_t piece) {
+  if (!init_cipher(init, ctx, key, nonce)) return false;
+  return aad_n == 0 || update_in_pieces(update, ctx, aad, aad_n, nullptr, piece);
+}
+
 void put_be32(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 24);
   p[1] = static_cast<std::uint8_t>(v >> 16);
@@ -72,8 +80,8 @@ bool do_encrypt(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t
   out.ciphertext.resize(n);
   out.tag.assign(tag_size, 0);
 
-  if (!init_cipher(EVP_EncryptInit_ex, ctx.get(), key, nonce)) return false;
-  if (aad_n != 0 && !update_in_pieces(EVP_EncryptUpdate, ctx.get(), aad, aad_n, nullptr, piece))
+  if (!start_cipher(EVP_EncryptInit_ex, EVP_EncryptUpdate, ctx.get(), key, nonce, aad, aad_n,
+                    piece))
     return false;
   // Called even for an empty plaintext, as the single-call path would.
   if (!update_in_pieces(EVP_EncryptUpdate, ctx.get(), plaintext, n, out.ciphertext.data(), piece))
@@ -89,22 +97,8 @@ bool do_encrypt(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t
 bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_t* key,
                 const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
                 const std::uint8_t* tag, SecretBytes& plaintext, std::size_t piece) {
-  CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
-  if (!ctx) return false;
-  plaintext.assign(n, 0);
-  const bool ok = [&] {
-    if (!init_cipher(EVP_DecryptInit_ex, ctx.get(), key, nonce)) return false;
-    if (aad_n != 0 && !update_in_pieces(EVP_DecryptUpdate, ctx.get(), aad, aad_n, nullptr, piece))
-      return false;
-    if (!update_in_pieces(EVP_DecryptUpdate, ctx.get(), ciphertext, n, plaintext.data(), piece))
-      return false;
-    // SET_TAG takes a non-const pointer but only reads the tag.
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, tag_size,
-                            const_cast<std::uint8_t*>(tag)) != 1)
-      return false;
-    int final_len = 0;
-    return EVP_DecryptFinal_ex(ctx.get(), plaintext.data() + n, &final_len) == 1 && final_len == 0;
-  }();
+  plaintext.assign(ciphertext, ciphertext + n);
+  const bool ok = do_decrypt_in_place(plaintext.data(), n, key, aad, aad_n, nonce, tag, piece);
   // Unauthenticated plaintext never leaves this function.
   if (!ok) plaintext.clear();
   return ok;
@@ -112,16 +106,15 @@ bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_
 
 bool do_decrypt_in_place(std::uint8_t* data, std::size_t n, const std::uint8_t* key,
                          const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
-                         const std::uint8_t* tag) {
+                         const std::uint8_t* tag, std::size_t piece) {
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   if (!ctx) return false;
-  if (!init_cipher(EVP_DecryptInit_ex, ctx.get(), key, nonce)) return false;
-  if (aad_n != 0 &&
-      !update_in_pieces(EVP_DecryptUpdate, ctx.get(), aad, aad_n, nullptr, max_update_piece))
+  if (!start_cipher(EVP_DecryptInit_ex, EVP_DecryptUpdate, ctx.get(), key, nonce, aad, aad_n,
+                    piece))
     return false;
   // A stream cipher may write each byte over the one it reads.
-  if (!update_in_pieces(EVP_DecryptUpdate, ctx.get(), data, n, data, max_update_piece))
-    return false;
+  if (!update_in_pieces(EVP_DecryptUpdate, ctx.get(), data, n, data, piece)) return false;
+  // SET_TAG takes a non-const pointer but only reads the tag.
   if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, tag_size,
                           const_cast<std::uint8_t*>(tag)) != 1)
     return false;
@@ -150,9 +143,8 @@ bool seal_token(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t
 
   CipherCtx ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
   if (!ctx) return false;
-  if (!init_cipher(EVP_EncryptInit_ex, ctx.get(), key, nonce)) return false;
-  if (aad_n != 0 &&
-      !update_in_pieces(EVP_EncryptUpdate, ctx.get(), aad, aad_n, nullptr, max_update_piece))
+  if (!start_cipher(EVP_EncryptInit_ex, EVP_EncryptUpdate, ctx.get(), key, nonce, aad, aad_n,
+                    max_update_piece))
     return false;
   if (lead != 0 &&
       !update_in_pieces(EVP_EncryptUpdate, ctx.get(), plaintext, lead, b + header, lead))

@@ -123,7 +123,7 @@ bool do_decrypt(const std::uint8_t* ciphertext, std::size_t n, const std::uint8_
 // throws.
 bool do_decrypt_in_place(std::uint8_t* data, std::size_t n, const std::uint8_t* key,
                          const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
-                         const std::uint8_t* tag);
+                         const std::uint8_t* tag, std::size_t piece = max_update_piece);
 
 // The length of the token text for a key id of `key_id_size` bytes, metadata
 // text of `metadata_size` bytes and `n` plaintext bytes.
