@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/common.h"
+#include "common/common.h"
 
 namespace qv {
 
