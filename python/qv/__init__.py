@@ -13,6 +13,7 @@ from qv._native import (
     token_fingerprint,
     wipe_buffer,
 )
+from qv._bulk import decrypt_many, encrypt_many
 
 __all__ = [
     "generate_key",
@@ -24,6 +25,8 @@ __all__ = [
     "decode_token",
     "token_fingerprint",
     "wipe_buffer",
+    "encrypt_many",
+    "decrypt_many",
 ]
 
 # The installed distribution's version; the native module keeps none of its own.

@@ -192,8 +192,7 @@ py::list encrypt_many(const py::object& plaintexts, const py::bytes& key,
   // The argument checks of `encrypt`, in its order, once for every row.
   const SecretBytes k = bytes_to_vec(key);
   if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
-  if (key_id.size() - 1 > max_key_id_size - 1)
-    throw std::invalid_argument("qv: keyId must be 1-255 bytes.");
+  check_key_id(key_id);
   const std::size_t workers = thread_count(threads);
   const py::object seq = row_sequence(plaintexts, "plaintexts");
   const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr()));
