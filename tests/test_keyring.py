@@ -62,7 +62,9 @@ def test_first_enabled_key_is_primary_and_listing_never_shows_material() -> None
         (second, "enabled", False),
         ("raw", "enabled", False),
     ]
-    assert all(i.created.tzinfo is not None and i.created.utcoffset().total_seconds() == 0 for i in infos)
+    assert all(
+        i.created.tzinfo is not None and i.created.utcoffset().total_seconds() == 0 for i in infos
+    )
     assert "07070707" not in repr(ring) + repr(infos)
     ring.promote("raw")
     assert [i.primary for i in ring.keys()] == [False, False, True]
@@ -126,10 +128,25 @@ def _refusal_cases() -> list[object]:
             qv.DisabledKeyError,
             "disabled",
         ),
-        case("save-no-folder", lambda r: r.save("/nonexistent/ring.json", wrapping_key=WRAP), qv.KeyringError, "cannot save"),
-        case("wrapping-key-31", lambda r: r.to_bytes(wrapping_key=bytes(31)), qv.KeyringError, "32 bytes"),
+        case(
+            "save-no-folder",
+            lambda r: r.save("/nonexistent/ring.json", wrapping_key=WRAP),
+            qv.KeyringError,
+            "cannot save",
+        ),
+        case(
+            "wrapping-key-31",
+            lambda r: r.to_bytes(wrapping_key=bytes(31)),
+            qv.KeyringError,
+            "32 bytes",
+        ),
         case("empty-passphrase", lambda r: r.to_bytes(passphrase=""), qv.KeyringError, "empty"),
-        case("both-secrets", lambda r: r.to_bytes(passphrase="p", wrapping_key=WRAP), TypeError, "exactly one"),
+        case(
+            "both-secrets",
+            lambda r: r.to_bytes(passphrase="p", wrapping_key=WRAP),
+            TypeError,
+            "exactly one",
+        ),
     ]
 
 
@@ -154,7 +171,10 @@ def test_destroy_wipes_the_material_and_keeps_a_tombstone() -> None:
     assert material is not None and any(material)
     ring.destroy("next")
     assert material == bytes(32)
-    assert [(i.key_id, i.status) for i in ring.keys()][-2:] == [("next", "destroyed"), ("gone", "destroyed")]
+    assert [(i.key_id, i.status) for i in ring.keys()][-2:] == [
+        ("next", "destroyed"),
+        ("gone", "destroyed"),
+    ]
     ring.remove("next")
     assert "next" not in [i.key_id for i in ring.keys()]
 
@@ -322,24 +342,61 @@ def _swap_ids(doc: dict) -> None:
 
 
 LOAD_FAULTS = [
-    pytest.param(lambda d: None, {"passphrase": "wrong"}, "wrong passphrase", id="wrong-passphrase"),
-    pytest.param(lambda d: None, {"wrapping_key": WRAP}, "passphrase, not a wrapping key", id="wrapping-key-for-passphrase-ring"),
+    pytest.param(
+        lambda d: None, {"passphrase": "wrong"}, "wrong passphrase", id="wrong-passphrase"
+    ),
+    pytest.param(
+        lambda d: None,
+        {"wrapping_key": WRAP},
+        "passphrase, not a wrapping key",
+        id="wrapping-key-for-passphrase-ring",
+    ),
     pytest.param(_flip_sealed, {}, "altered", id="flipped-byte-in-sealed"),
-    pytest.param(lambda d: d["keys"][2].update(status="disabled"), {}, "altered", id="status-flipped"),
-    pytest.param(lambda d: d["keys"][1].update(status="disabled"), {}, "primary 'cur' is not", id="primary-disabled"),
-    pytest.param(lambda d: d["keys"][0].update(status="enabled"), {}, "altered", id="disabled-key-enabled"),
+    pytest.param(
+        lambda d: d["keys"][2].update(status="disabled"), {}, "altered", id="status-flipped"
+    ),
+    pytest.param(
+        lambda d: d["keys"][1].update(status="disabled"),
+        {},
+        "primary 'cur' is not",
+        id="primary-disabled",
+    ),
+    pytest.param(
+        lambda d: d["keys"][0].update(status="enabled"), {}, "altered", id="disabled-key-enabled"
+    ),
     pytest.param(lambda d: d.update(primary="next"), {}, "altered", id="primary-moved"),
     pytest.param(_swap_ids, {}, "altered", id="key-ids-swapped"),
-    pytest.param(lambda d: d["keys"][1].update(created="2001-01-01T00:00:00Z"), {}, "altered", id="created-edited"),
+    pytest.param(
+        lambda d: d["keys"][1].update(created="2001-01-01T00:00:00Z"),
+        {},
+        "altered",
+        id="created-edited",
+    ),
     pytest.param(lambda d: d["keys"].pop(3), {}, "altered", id="tombstone-dropped"),
     pytest.param(lambda d: d.update(version=2), {}, "version 2 is not supported", id="version-2"),
     pytest.param(lambda d: d.update(format="other"), {}, "not a key ring", id="other-format"),
     pytest.param(lambda d: d.update(extra=1), {}, "unknown members", id="unknown-member"),
-    pytest.param(lambda d: d["kdf"].update(N=2**21), {}, "outside the accepted range", id="scrypt-N-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(r=33), {}, "outside the accepted range", id="scrypt-r-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(p=17), {}, "outside the accepted range", id="scrypt-p-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(N=2**20, r=8), {}, "256 MiB", id="scrypt-memory-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(N=20000), {}, "outside the accepted range", id="scrypt-N-not-power-of-2"),
+    pytest.param(
+        lambda d: d["kdf"].update(N=2**21),
+        {},
+        "outside the accepted range",
+        id="scrypt-N-above-cap",
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(r=33), {}, "outside the accepted range", id="scrypt-r-above-cap"
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(p=17), {}, "outside the accepted range", id="scrypt-p-above-cap"
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(N=2**20, r=8), {}, "256 MiB", id="scrypt-memory-above-cap"
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(N=20000),
+        {},
+        "outside the accepted range",
+        id="scrypt-N-not-power-of-2",
+    ),
     pytest.param(lambda d: d["kdf"].update(N=True), {}, "integers", id="scrypt-N-bool"),
 ]
 
@@ -366,7 +423,7 @@ def test_load_refuses_altered_or_hostile_documents(monkeypatch, change, secret, 
     ids=["empty", "not-utf8", "array", "truncated-json", "repeated-member"],
 )
 def test_load_refuses_what_is_not_a_ring(data: bytes) -> None:
-    with pytest.raises(qv.KeyringError, match="^qv: "):
+    with pytest.raises(qv.KeyringError, match=r"^qv: "):
         qv.Keyring.from_bytes(data, wrapping_key=WRAP)
 
 
@@ -377,7 +434,9 @@ def test_truncated_file_is_refused_at_every_length() -> None:
             qv.Keyring.from_bytes(data[:cut], wrapping_key=WRAP)
 
 
-def test_save_is_0600_atomic_and_leaves_the_old_file_on_failure(tmp_path: Path, monkeypatch) -> None:
+def test_save_is_0600_atomic_and_leaves_the_old_file_on_failure(
+    tmp_path: Path, monkeypatch
+) -> None:
     path = tmp_path / "ring.json"
     ring = three_key_ring()
     ring.save(path, wrapping_key=WRAP)

@@ -584,9 +584,7 @@ def _one_secret(passphrase: object, wrapping_key: object) -> None:
             raise KeyringError("qv: the passphrase must not be empty.")
     if wrapping_key is not None:
         if not isinstance(wrapping_key, bytes):
-            raise TypeError(
-                f"qv: a wrapping key must be bytes, not {type(wrapping_key).__name__}."
-            )
+            raise TypeError(f"qv: a wrapping key must be bytes, not {type(wrapping_key).__name__}.")
         if len(wrapping_key) != KEY_SIZE:
             raise KeyringError(f"qv: a wrapping key must be 32 bytes, not {len(wrapping_key)}.")
 
@@ -607,7 +605,13 @@ def _seal_document(
         n, r, p = _SAVE_SCRYPT
         derived = _derive_key_from_password(passphrase, "", n, r, p)
         wrap = derived["key"]
-        kdf: dict[str, Any] = {"name": "scrypt", "salt_hex": derived["salt_hex"], "N": n, "r": r, "p": p}
+        kdf: dict[str, Any] = {
+            "name": "scrypt",
+            "salt_hex": derived["salt_hex"],
+            "N": n,
+            "r": r,
+            "p": p,
+        }
     else:
         assert wrapping_key is not None
         wrap = wrapping_key
