@@ -205,11 +205,15 @@ def test_tokens_open_by_their_key_id_only() -> None:
         ring.decrypt(token, aad={"row": "8"})
 
 
-def test_empty_ring_refuses_to_encrypt() -> None:
+def test_empty_ring_refuses_to_encrypt_and_still_saves() -> None:
     ring = qv.Keyring()
     with pytest.raises(qv.KeyringError, match="no enabled key"):
         ring.encrypt("x")
     assert ring.lookup_tokens("x") == []
+    data = ring.to_bytes(wrapping_key=WRAP)
+    assert qv.Keyring.from_bytes(data, wrapping_key=WRAP).keys() == []
+    with pytest.raises(qv.KeyringError, match="wrapping key, not a passphrase"):
+        qv.Keyring.from_bytes(data, passphrase="pw")
 
 
 @pytest.mark.parametrize("deterministic", [False, True], ids=["random", "deterministic"])
@@ -275,6 +279,10 @@ def test_threads_never_see_a_half_made_change() -> None:
                 except qv.DisabledKeyError:
                     # Sealed under a key another thread disabled a moment later.
                     pass
+                infos = ring.keys()
+                # One primary, always enabled, and one lookup token per enabled key.
+                assert [i.status for i in infos if i.primary] == ["enabled"]
+                assert len(ring.lookup_tokens("t")) <= len(infos)
         except BaseException as e:
             errors.append(e)
 
@@ -419,8 +427,15 @@ def test_load_refuses_altered_or_hostile_documents(monkeypatch, change, secret, 
 
 @pytest.mark.parametrize(
     "data",
-    [b"", b"\xff\xfe", b"[]", b"{", b'{"format":"qv.keyring","format":"qv.keyring"}'],
-    ids=["empty", "not-utf8", "array", "truncated-json", "repeated-member"],
+    [
+        b"",
+        b"\xff\xfe",
+        b"[]",
+        b"{",
+        b'{"format":"qv.keyring","format":"qv.keyring"}',
+        b'{"format":"qv.keyring","version":' + b"9" * 5000 + b"}",
+    ],
+    ids=["empty", "not-utf8", "array", "truncated-json", "repeated-member", "huge-integer"],
 )
 def test_load_refuses_what_is_not_a_ring(data: bytes) -> None:
     with pytest.raises(qv.KeyringError, match=r"^qv: "):
