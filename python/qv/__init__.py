@@ -2,6 +2,7 @@
 
 from importlib import metadata as _metadata
 
+from qv._bulk import decrypt_many, encrypt_many
 from qv._native import (
     decode_token,
     decrypt,
@@ -13,7 +14,14 @@ from qv._native import (
     token_fingerprint,
     wipe_buffer,
 )
-from qv._bulk import decrypt_many, encrypt_many
+from qv.keyring import (
+    DestroyedKeyError,
+    DisabledKeyError,
+    KeyInfo,
+    Keyring,
+    KeyringError,
+    UnknownKeyIdError,
+)
 
 __all__ = [
     "generate_key",
@@ -27,6 +35,12 @@ __all__ = [
     "wipe_buffer",
     "encrypt_many",
     "decrypt_many",
+    "Keyring",
+    "KeyInfo",
+    "KeyringError",
+    "UnknownKeyIdError",
+    "DisabledKeyError",
+    "DestroyedKeyError",
 ]
 
 # The installed distribution's version; the native module keeps none of its own.
