@@ -20,8 +20,11 @@ import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from typing import TYPE_CHECKING, Any, Final, Literal, NoReturn, TypeAlias
+from typing import TYPE_CHECKING, Any, Final, Literal, NoReturn, TypeAlias, TypeVar
 
+from qv._bulk import decrypt_many as _decrypt_many
+from qv._bulk import decrypt_many_records as _decrypt_many_records
+from qv._bulk import encrypt_many as _encrypt_many
 from qv._native import decrypt as _decrypt
 from qv._native import derive_key_from_password as _derive_key_from_password
 from qv._native import derive_subkey as _derive_subkey
@@ -31,6 +34,8 @@ from qv._native import peek_key_id as _peek_key_id
 from qv._native import wipe_buffer as _wipe_buffer
 
 if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+
     from qv._native import _Opened
 
 __all__ = [
@@ -44,6 +49,9 @@ __all__ = [
 
 Status: TypeAlias = Literal["enabled", "disabled", "destroyed"]
 _Aad: TypeAlias = str | dict[str, str] | None
+_Row = TypeVar("_Row")
+# One `aad` for every row of a bulk call, or a list or tuple of one per row.
+_ManyAad: TypeAlias = _Aad | list[_Aad] | tuple[_Aad, ...]
 _Path: TypeAlias = str | os.PathLike[str]
 
 KEY_SIZE: Final = 32
@@ -173,6 +181,25 @@ def _parse_iso(text: object) -> int:
             f"qv: key ring creation time {text!r} is not YYYY-MM-DDTHH:MM:SSZ."
         ) from None
     return int(parsed.timestamp())
+
+
+def _as_rows(
+    tokens: Sequence[str | bytes | bytearray | None],
+) -> Sequence[str | bytes | bytearray | None]:
+    # Rows are read twice (opened, then looked at again for a failing row's
+    # key), so an iterator is taken into a list first; a lone text is left
+    # for the bulk call to refuse.
+    if isinstance(tokens, list | tuple | str | bytes | bytearray):
+        return tokens
+    return list(tokens)
+
+
+def _failed_row(error: BaseException) -> int | None:
+    """The row index that a bulk call noted on its exception, if any."""
+    for note in reversed(getattr(error, "__notes__", [])):
+        if isinstance(note, str) and note.startswith("row ") and note[4:].isdigit():
+            return int(note[4:])
+    return None
 
 
 class Keyring:
@@ -369,6 +396,124 @@ class Keyring:
                 ids.insert(0, self._primary)
             keys = [(key_id, self._key_for(key_id)) for key_id in ids]
         return [_encrypt(plaintext, key, key_id, True, metadata or {}, aad) for key_id, key in keys]
+
+    # -- many values at once -------------------------------------------------
+
+    def encrypt_many(
+        self,
+        plaintexts: Sequence[str | bytes | bytearray | None],
+        *,
+        deterministic: bool = False,
+        metadata: Mapping[str, str] | None = None,
+        aad: _ManyAad = None,
+        threads: int | None = None,
+    ) -> list[str | None]:
+        """`encrypt` for every row under the primary key (see qv.encrypt_many)."""
+        key_id, key = self._primary_key()
+        return _encrypt_many(
+            plaintexts,
+            key,
+            key_id,
+            deterministic=deterministic,
+            metadata=metadata,
+            aad=aad,
+            threads=threads,
+        )
+
+    def decrypt_many(
+        self,
+        tokens: Sequence[str | bytes | bytearray | None],
+        *,
+        aad: _ManyAad = None,
+        errors: Literal["raise", "null"] = "raise",
+        threads: int | None = None,
+    ) -> list[str | None]:
+        """`decrypt` for every row, each with the key its key id names (see qv.decrypt_many).
+
+        A row whose key the ring holds disabled, destroyed or not at all fails:
+        with errors="raise" it raises the KeyringError that `decrypt` raises
+        for it, with the note "row <i>"; with errors="null" it gives None.
+        """
+        return self._open_many(_decrypt_many, _as_rows(tokens), aad, errors, threads)
+
+    def rotate_many(
+        self,
+        tokens: Sequence[str | bytes | bytearray | None],
+        *,
+        aad: _ManyAad = None,
+        errors: Literal["raise", "null"] = "raise",
+        threads: int | None = None,
+    ) -> list[str | None]:
+        """`rotate` for every row: tokens under other keys are sealed again under the primary.
+
+        Plaintext, metadata and mode are kept; a token already under the
+        primary comes back unchanged once it has opened. Failing rows behave
+        as in `decrypt_many`.
+        """
+        rows = _as_rows(tokens)
+        primary_id, primary_key = self._primary_key()
+        opened = self._open_many(_decrypt_many_records, rows, aad, errors, threads)
+        out: list[str | None] = [None] * len(rows)
+        # Rows that share mode and metadata are sealed in one batch.
+        groups: dict[tuple[bool, tuple[tuple[str, str], ...]], list[int]] = {}
+        for i, record in enumerate(opened):
+            if record is None:
+                continue
+            if record["key_id"] == primary_id:
+                token = rows[i]
+                out[i] = token if isinstance(token, str) else bytes(token or b"").decode("ascii")
+                continue
+            shape = (record["deterministic"], tuple(sorted(record["metadata"].items())))
+            groups.setdefault(shape, []).append(i)
+        per_row = isinstance(aad, list | tuple)
+        for (deterministic, metadata), index in groups.items():
+            sealed = _encrypt_many(
+                [opened[i]["data"] for i in index],  # type: ignore[index]
+                primary_key,
+                primary_id,
+                deterministic=deterministic,
+                metadata=dict(metadata),
+                aad=[aad[i] for i in index] if per_row else aad,  # type: ignore[index]
+                threads=threads,
+            )
+            for i, token in zip(index, sealed, strict=True):
+                out[i] = token
+        return out
+
+    def _open_many(  # noqa: UP047 (the package supports Python 3.11)
+        self,
+        open_rows: Callable[..., list[_Row]],
+        rows: Sequence[str | bytes | bytearray | None],
+        aad: _ManyAad,
+        errors: str,
+        threads: int | None,
+    ) -> list[_Row]:
+        with self._lock:
+            keys = {
+                e.key_id: bytes(e.material)
+                for e in self._entries.values()
+                if e.status == "enabled" and e.material is not None
+            }
+        try:
+            return open_rows(rows, keys, aad=aad, errors=errors, threads=threads)
+        except (RuntimeError, ValueError) as e:
+            row = _failed_row(e)
+            if row is None or not isinstance(rows, list | tuple):
+                raise
+            # The row's own key fails it first, as in `decrypt`, if the ring
+            # does not hold that key enabled.
+            try:
+                key_id = _peek_key_id(rows[row])  # type: ignore[arg-type]
+            except UnicodeDecodeError:
+                key_id = None
+            if key_id is None or key_id in keys:
+                raise
+            try:
+                self._key_for(key_id)
+            except KeyringError as refused:
+                refused.add_note(f"row {row}")
+                raise refused from None
+            raise
 
     # -- stored form ----------------------------------------------------------
 
