@@ -25,7 +25,7 @@ namespace {
 
 // Rows per chunk, and the plaintext or token bytes after which a chunk ends
 // early, so that copies and buffers stay small.
-constexpr std::size_t chunk_rows = 1 << 16;
+constexpr std::size_t chunk_rows = 8192;
 constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
 
 // Adds "row <i>" as a note to the Python error now set and throws it.
