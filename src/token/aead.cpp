@@ -193,8 +193,7 @@ bool seal_with(PreparedCipher& c, const std::uint8_t* plaintext, std::size_t n,
     if (n != 0 && !update_in_pieces(EVP_EncryptUpdate, ctx, plaintext, n, b + header, n))
       return drop(c);
     int final_len = 0;
-    if (EVP_EncryptFinal_ex(ctx, b + header + n, &final_len) != 1 || final_len != 0)
-      return drop(c);
+    if (EVP_EncryptFinal_ex(ctx, b + header + n, &final_len) != 1 || final_len != 0) return drop(c);
     if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, tag_size, b + 15 + L) != 1) return drop(c);
     std::memcpy(out, token_prefix.data(), token_prefix.size());
     base64url_encode_to(b, header + n, out + token_prefix.size());
