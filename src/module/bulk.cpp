@@ -422,7 +422,9 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
     for (std::size_t j = 0; j < count; ++j) {
       if (status[j] != RowStatus::null) capacity += open_capacity(texts[j].view.size());
     }
-    plaintexts.assign(capacity, 0);
+    // Reused from chunk to chunk without clearing: every row writes its own
+    // slot, and the buffer is cleansed when it is released.
+    if (plaintexts.size() < capacity) plaintexts.resize(capacity);
     std::size_t at = 0;
     for (std::size_t j = 0; j < count; ++j) {
       if (status[j] == RowStatus::null) continue;
