@@ -10,6 +10,7 @@ import pickle
 import subprocess
 import sys
 import threading
+import warnings
 from pathlib import Path
 
 import pytest
@@ -481,6 +482,12 @@ def test_loading_a_file_others_can_read_works_but_warns(tmp_path: Path) -> None:
     with pytest.warns(UserWarning, match="other users"):
         listed = qv.Keyring.describe(path)
     assert listed == ring.keys() == qv.Keyring.describe(path.read_bytes())
+    # Under Python's default filter, loading the same file again says nothing new.
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("default")
+        for _ in range(3):
+            qv.Keyring.load(path, wrapping_key=WRAP)
+    assert len(seen) == 1
 
 
 FRESH_PROCESS = """
