@@ -119,6 +119,18 @@ def _refusal_cases() -> list[object]:
         case("decrypt-unknown", lambda r: r.decrypt(NOPE_TOKEN), qv.UnknownKeyIdError, "unknown"),
         case("rotate-disabled", lambda r: r.rotate(OLD_TOKEN), qv.DisabledKeyError, "disabled"),
         case(
+            "needs-rotation-unknown",
+            lambda r: r.needs_rotation(NOPE_TOKEN),
+            qv.UnknownKeyIdError,
+            "unknown",
+        ),
+        case(
+            "needs-rotation-garbage",
+            lambda r: r.needs_rotation("qv.v2.AAAA"),
+            RuntimeError,
+            "decryption failed",
+        ),
+        case(
             "save-no-folder",
             lambda r: r.save(NO_FOLDER, wrapping_key=WRAP),
             qv.KeyringError,
