@@ -40,9 +40,7 @@ Securely zero a buffer.
 # From 3.12 on the standard library has its own Buffer, and pybind11 names it.
 BUFFER = "collections.abc.Buffer" if sys.version_info >= (3, 12) else "typing_extensions.Buffer"
 LINES = (
-    DOCS.format(INT="typing.SupportsInt | typing.SupportsIndex", BUFFER=BUFFER)
-    .strip()
-    .splitlines()
+    DOCS.format(INT="typing.SupportsInt | typing.SupportsIndex", BUFFER=BUFFER).strip().splitlines()
 )
 SIGNATURES = {
     sig.split("(")[0]: f"{sig}\n\n{text}\n"
@@ -171,9 +169,7 @@ def test_arguments_that_do_not_convert_fail_before_any_check(call) -> None:
 RELEASE = f"{sys.version_info.major}.{sys.version_info.minor}"
 VERSIONS = Path.home() / ".pyenv" / "versions"
 OTHERS = [
-    p
-    for p in sorted(VERSIONS.glob("3.*/bin/python3"))
-    if not p.parts[-3].startswith(f"{RELEASE}.")
+    p for p in sorted(VERSIONS.glob("3.*/bin/python3")) if not p.parts[-3].startswith(f"{RELEASE}.")
 ]
 # Bound lazily (argv[3] "lazy"), a release lacking some C-API symbol still
 # reaches the module's entry and its version check. Bound at once, as a plain
