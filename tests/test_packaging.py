@@ -26,6 +26,8 @@ def test_installed_metadata_matches_the_project():
     project = PYPROJECT["project"]
     assert meta["Summary"] == project["description"]
     assert meta["License-Expression"] == project["license"]
+    # Repaired wheels bundle OpenSSL's libcrypto, whose licence must travel with it.
+    assert set(meta.get_all("License-File") or []) == {"LICENSE", "LICENSES/OpenSSL-Apache-2.0.txt"}
     assert set(meta.get_all("Classifier") or []) == set(project["classifiers"])
     # Nothing is needed at run time; the test tools are an extra.
     assert all("extra ==" in req for req in meta.get_all("Requires-Dist") or [])
