@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every libFuzzer target (fuzz/*.cpp) into fuzz/build/, linking the
-# library's Python-free sources (QV_CORE_SOURCES in CMakeLists.txt) compiled
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# library's Python-free core (QV_CORE_SOURCES in CMakeLists.txt) as a static
+# library compiled with AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 # Installs clang and its fuzzer runtime with apt-get when they are missing, so
 # a fresh machine (CI) can run it as it is.
@@ -50,10 +50,13 @@ for src in "${CORE[@]}"; do
   fi
   OBJS+=("$obj")
 done
+LIB=$OUT/libqv_core.a
+rm -f "$LIB"
+ar rcs "$LIB" "${OBJS[@]}"
 
 for target in fuzz/*.cpp; do
   name=$(basename "$target" .cpp)
   # shellcheck disable=SC2086
-  "$CXX" $CXXFLAGS -fsanitize=fuzzer "$target" "${OBJS[@]}" -lcrypto -o "$OUT/$name"
+  "$CXX" $CXXFLAGS -fsanitize=fuzzer "$target" "$LIB" -lcrypto -o "$OUT/$name"
   echo "fuzz: built $OUT/$name"
 done

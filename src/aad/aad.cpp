@@ -9,6 +9,26 @@ void append(Bytes& out, std::string_view s) { out.insert(out.end(), s.begin(), s
 
 Bytes build_aad(std::string_view key_id, std::string_view metadata_text, bool deterministic,
                 std::string_view aad_text, const Metadata* aad_map) {
+  Bytes out;
+  build_aad_into(out, key_id, metadata_text, deterministic, aad_text, aad_map);
+  return out;
+}
+
+std::string caller_aad_text(std::string_view aad_text, const Metadata* aad_map) {
+  if (aad_map == nullptr || aad_map->empty()) return std::string(aad_text);
+  std::string out;
+  for (const auto& [k, v] : *aad_map) {
+    // Every field holds at least its '=', so `out` is empty only before the first.
+    if (!out.empty()) out.push_back('\0');
+    out.append(k);
+    out.push_back('=');
+    out.append(v);
+  }
+  return out;
+}
+
+void build_aad_into(Bytes& out, std::string_view key_id, std::string_view metadata_text,
+                    bool deterministic, std::string_view aad_text, const Metadata* aad_map) {
   const std::string_view label = deterministic ? "qv.v2.det" : "qv.v2";
   const std::string_view meta_prefix = "meta:";
 
@@ -21,7 +41,7 @@ Bytes build_aad(std::string_view key_id, std::string_view metadata_text, bool de
     size += 1 + aad_text.size();
   }
 
-  Bytes out;
+  out.clear();
   out.reserve(size);
   append(out, label);
   out.push_back(0);
@@ -42,7 +62,6 @@ Bytes build_aad(std::string_view key_id, std::string_view metadata_text, bool de
     out.push_back(0);
     append(out, aad_text);
   }
-  return out;
 }
 
 }  // namespace qv

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/common.h"
+#include "common/common.h"
 
 namespace qv {
 
@@ -45,5 +45,16 @@ bool parse_flat_json_object(std::string_view text, Metadata& out);
 // joined by single NUL bytes. Never fails.
 Bytes build_aad(std::string_view key_id, std::string_view metadata_text, bool deterministic,
                 std::string_view aad_text, const Metadata* aad_map);
+
+// As `build_aad`, but lays the bytes out in `out` (replacing what it held), so
+// a caller sealing many values reuses one buffer. Never fails.
+void build_aad_into(Bytes& out, std::string_view key_id, std::string_view metadata_text,
+                    bool deterministic, std::string_view aad_text, const Metadata* aad_map);
+
+// The caller's data as the one text that gives the same associated data: the
+// "key=value" fields of a non-empty `aad_map` joined by NUL bytes, else
+// `aad_text`. build_aad(i, m, d, caller_aad_text(t, map), nullptr) equals
+// build_aad(i, m, d, t, map). Never fails.
+std::string caller_aad_text(std::string_view aad_text, const Metadata* aad_map);
 
 }  // namespace qv

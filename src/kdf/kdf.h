@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/common.h"
+#include "common/common.h"
 
 namespace qv {
 

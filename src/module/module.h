@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "aad/aad.h"
-#include "module/common.h"
+#include "common/common.h"
 
 namespace qv {
 

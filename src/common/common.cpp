@@ -1,4 +1,4 @@
-#include "module/common.h"
+#include "common/common.h"
 
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
