@@ -78,7 +78,8 @@ lint: build
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(PY) -m mypy.stubtest qv._native
-	$(PY) -m mypy --strict examples/demo.py tests/typecheck_api.py
+	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
+	  python/qv/keyring.py
 
 # Rewrite the Python and C++ sources in the house style that `make lint` checks.
 format: build
