@@ -57,6 +57,6 @@ ar rcs "$LIB" "${OBJS[@]}"
 for target in fuzz/*.cpp; do
   name=$(basename "$target" .cpp)
   # shellcheck disable=SC2086
-  "$CXX" $CXXFLAGS -fsanitize=fuzzer "$target" "$LIB" -lcrypto -o "$OUT/$name"
+  "$CXX" $CXXFLAGS -fsanitize=fuzzer "$target" "$LIB" -lcrypto -pthread -o "$OUT/$name"
   echo "fuzz: built $OUT/$name"
 done

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-FLAGS = ["-std=c++17", "-O1", "-Wall", "-Wextra", "-Wpedantic", "-Werror", f"-I{ROOT / 'src'}"]
+FLAGS = ["-std=c++17", "-pthread", "-O1", "-Wall", "-Wextra", "-Wpedantic", "-Werror", f"-I{ROOT / 'src'}"]
 
 
 def core_sources() -> list[Path]:

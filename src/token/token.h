@@ -7,8 +7,11 @@
 // result and never throw on bad input; only allocation failure escapes.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -152,6 +155,57 @@ bool seal_token(const std::uint8_t* plaintext, std::size_t n, const std::uint8_t
                 const std::uint8_t* aad, std::size_t aad_n, const std::uint8_t* nonce,
                 std::string_view key_id, bool deterministic, std::string_view metadata_text,
                 char* out, std::size_t piece = max_seal_piece);
+
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const noexcept;
+};
+
+// A ChaCha20-Poly1305 context kept across many values in one direction
+// (sealing or opening, never both). The cipher is fetched and keyed on first
+// use; later values set only their nonce, and a key is scheduled again only
+// when it differs from the last one (compared by address: the caller keeps
+// each key in place and unchanged while the context is in use). After a
+// failure the context is dropped and the next value starts afresh. Holds key
+// material: OpenSSL cleanses it when the context is freed.
+struct PreparedCipher {
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx;
+  const std::uint8_t* key = nullptr;
+};
+
+// `seal_token` on a prepared context: the same token, bytes and failures.
+bool seal_token(PreparedCipher& cipher, const std::uint8_t* plaintext, std::size_t n,
+                const std::uint8_t* key, const std::uint8_t* aad, std::size_t aad_n,
+                const std::uint8_t* nonce, std::string_view key_id, bool deterministic,
+                std::string_view metadata_text, char* out);
+
+// `do_decrypt_in_place` on a prepared context: the same result.
+bool do_decrypt_in_place(PreparedCipher& cipher, std::uint8_t* data, std::size_t n,
+                         const std::uint8_t* key, const std::uint8_t* aad, std::size_t aad_n,
+                         const std::uint8_t* nonce, const std::uint8_t* tag);
+
+struct DigestCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const noexcept;
+};
+using DigestCtx = std::unique_ptr<EVP_MD_CTX, DigestCtxFree>;
+
+// HMAC-SHA256 under one key, keyed once: SHA-256 states already fed with the
+// key's inner and outer pad blocks, copied for each value. Holds key
+// material: OpenSSL cleanses the states when they are freed.
+struct SivKey {
+  DigestCtx inner;
+  DigestCtx outer;
+  DigestCtx work;
+};
+
+// Keys `siv` with the 32-byte `key`. Returns false if a digest call fails.
+// Never throws except on allocation failure.
+bool prepare_siv(SivKey& siv, const std::uint8_t* key);
+
+// `siv_nonce` under a prepared key: writes the same 12 bytes to `nonce` and
+// returns true, or returns false where `siv_nonce` returns nothing. Never
+// throws except on allocation failure.
+bool siv_nonce(SivKey& siv, const std::uint8_t* a, std::size_t a_n, const std::uint8_t* b,
+               std::size_t b_n, std::uint8_t* nonce);
 
 // The synthetic nonce: the first 12 bytes of HMAC-SHA256 under `key` over
 // "qv.v2:siv-nonce" 00 BE32(len a) a 00 BE32(len b) b. Returns 12 bytes, or an

@@ -1,0 +1,208 @@
+#include "bulk/bulk.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qv {
+namespace {
+
+// Below this many row-equivalents of work a worker thread costs more to start
+// and join (some tens of microseconds) than it saves: about 256 small values.
+constexpr std::size_t rows_per_worker = 256;
+// A row's fixed cost (cipher start, tag, token head) is about that of
+// enciphering and encoding this many bytes.
+constexpr std::size_t bytes_per_row = 512;
+
+// Runs `work(begin, end)` over [0, n) in `workers` contiguous runs, the first
+// on the calling thread. A failure inside any run (allocation) is rethrown
+// here once every thread has finished; if a thread cannot be started, its run
+// is done on the calling thread instead.
+template <class Work>
+void split(std::size_t n, std::size_t workers, const Work& work) {
+  workers = std::max<std::size_t>(1, std::min(workers, n));
+  if (workers == 1) {
+    work(std::size_t{0}, n);
+    return;
+  }
+  std::exception_ptr failure;
+  std::mutex failure_lock;
+  auto guarded = [&](std::size_t begin, std::size_t end) {
+    try {
+      work(begin, end);
+    } catch (...) {
+      const std::lock_guard<std::mutex> hold(failure_lock);
+      if (!failure) failure = std::current_exception();
+    }
+  };
+  const std::size_t base = n / workers;
+  const std::size_t extra = n % workers;
+  auto run_begin = [&](std::size_t w) { return w * base + std::min(w, extra); };
+  std::vector<std::thread> pool;
+  pool.reserve(workers - 1);
+  std::size_t w = 1;
+  try {
+    for (; w < workers; ++w) pool.emplace_back(guarded, run_begin(w), run_begin(w + 1));
+  } catch (...) {
+    // No more threads to be had: the calling thread takes the rest.
+  }
+  guarded(0, run_begin(1));
+  for (std::size_t rest = w; rest < workers; ++rest) guarded(run_begin(rest), run_begin(rest + 1));
+  for (auto& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+const std::uint8_t* as_bytes(std::string_view s) {
+  return reinterpret_cast<const std::uint8_t*>(s.data());
+}
+
+// Fills `out` from the generator in as few calls as its int length allows.
+void fill_random_large(std::uint8_t* out, std::size_t n) {
+  constexpr std::size_t most = std::size_t{1} << 30;
+  for (std::size_t done = 0; done < n;) {
+    const std::size_t step = std::min(most, n - done);
+    fill_random(out + done, step);
+    done += step;
+  }
+}
+
+}  // namespace
+
+std::size_t usable_cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::size_t bulk_workers(std::size_t n, std::size_t bytes, std::size_t threads) {
+  const std::size_t work = n + bytes / bytes_per_row;
+  return std::max<std::size_t>(1, std::min({threads, n, work / rows_per_worker}));
+}
+
+std::size_t sealed_size(const SealBatch& batch, std::size_t n) {
+  return token_text_size(batch.key_id.size(), batch.metadata_text.size(), n);
+}
+
+void seal_many(const SealBatch& batch, const SealRow* rows, std::size_t n, RowStatus* status,
+               std::size_t threads) {
+  // One draw for the whole batch, before any work: a failing generator
+  // leaves nothing written.
+  Bytes nonces;
+  if (!batch.deterministic) {
+    nonces.resize(n * nonce_size);
+    fill_random_large(nonces.data(), nonces.size());
+  }
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (status[i] != RowStatus::null) bytes += rows[i].plaintext.size();
+  }
+
+  split(n, bulk_workers(n, bytes, threads), [&](std::size_t begin, std::size_t end) {
+    PreparedCipher cipher;
+    SivKey siv;
+    bool siv_ready = false;
+    bool siv_ok = false;
+    Bytes ad;
+    std::array<std::uint8_t, nonce_size> synthetic{};
+    for (std::size_t i = begin; i < end; ++i) {
+      if (status[i] == RowStatus::null) continue;
+      const SealRow& row = rows[i];
+      build_aad_into(ad, batch.key_id, batch.metadata_text, batch.deterministic, row.aad, nullptr);
+      const std::uint8_t* pt = as_bytes(row.plaintext);
+      const std::uint8_t* nonce = nonces.data() + i * nonce_size;
+      if (batch.deterministic) {
+        if (!siv_ready) {
+          siv_ok = prepare_siv(siv, batch.key);
+          siv_ready = true;
+        }
+        if (!siv_ok ||
+            !siv_nonce(siv, ad.data(), ad.size(), pt, row.plaintext.size(), synthetic.data())) {
+          status[i] = RowStatus::siv_failed;
+          continue;
+        }
+        nonce = synthetic.data();
+      }
+      if (!seal_token(cipher, pt, row.plaintext.size(), batch.key, ad.data(), ad.size(), nonce,
+                      batch.key_id, batch.deterministic, batch.metadata_text, row.out))
+        status[i] = RowStatus::failed;
+    }
+  });
+}
+
+std::size_t open_capacity(std::size_t token_size) {
+  if (token_size <= token_prefix.size()) return 0;
+  // The body is at most three bytes for every four characters, and its
+  // ciphertext is what follows the 33-byte fixed part and a key id byte.
+  const std::size_t body = (token_size - token_prefix.size()) / 4 * 3 + 2;
+  return body > body_fixed_size + 1 ? body - body_fixed_size - 1 : 0;
+}
+
+void open_many(const OpenKeys& keys, OpenRow* rows, std::size_t n, RowStatus* status,
+               std::size_t threads) {
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (status[i] != RowStatus::null) bytes += rows[i].token.size();
+  }
+
+  split(n, bulk_workers(n, bytes, threads), [&](std::size_t begin, std::size_t end) {
+    PreparedCipher cipher;
+    TokenData td;
+    // Opened in place, the body holds plaintext: a cleansed buffer, reused.
+    SecretBytes body;
+    Bytes ad;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (status[i] == RowStatus::null) continue;
+      OpenRow& row = rows[i];
+      std::size_t at = 0;
+      if (!decode_token_body(row.token, td, body, at)) {
+        status[i] = RowStatus::failed;
+        continue;
+      }
+      // The caller's own argument is examined only once the token decodes.
+      if (status[i] == RowStatus::caller_error) continue;
+      const std::uint8_t* key = keys.single;
+      if (key == nullptr && keys.by_id != nullptr) {
+        const auto found = keys.by_id->find(std::string_view(td.key_id));
+        if (found != keys.by_id->end()) key = found->second.data();
+      }
+      if (key == nullptr) {
+        status[i] = RowStatus::failed;
+        continue;
+      }
+      // The tag binds the parsed map, not the token's metadata bytes.
+      const std::string metadata_text = serialize_sorted_json(td.metadata);
+      build_aad_into(ad, td.key_id, metadata_text, td.deterministic, row.aad, nullptr);
+      std::uint8_t* data = body.data() + at;
+      const std::size_t size = body.size() - at;
+      const bool opened = size <= open_capacity(row.token.size()) &&
+                          do_decrypt_in_place(cipher, data, size, key, ad.data(), ad.size(),
+                                              td.nonce.data(), td.tag.data());
+      if (!opened) {
+        cleanse(data, size);
+        status[i] = RowStatus::failed;
+        continue;
+      }
+      std::memcpy(row.out, data, size);
+      cleanse(data, size);
+      row.out_size = size;
+      if (row.info != nullptr) {
+        row.info->key_id = td.key_id;
+        row.info->metadata = td.metadata;
+        row.info->deterministic = td.deterministic;
+      }
+      status[i] = RowStatus::ok;
+    }
+  });
+}
+
+}  // namespace qv
