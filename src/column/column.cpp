@@ -187,7 +187,7 @@ std::size_t open_column(const OpenKeys& keys, const ColumnView& column, const Co
   std::size_t total = 0;
   for (std::size_t i = 0; i < column.length; ++i) {
     if (!column_valid(column, i)) continue;
-    total += open_capacity(column_value(column, i).size());
+    total += open_size(column_value(column, i));
   }
   start_result(column, total > int32_limit, true, out);
   out.data = std::make_unique<ColumnBuffer>(total, true);
@@ -211,7 +211,7 @@ std::size_t open_column(const OpenKeys& keys, const ColumnView& column, const Co
       rows[k].token = column_value(column, i);
       rows[k].aad = row_aad(aad, i);
       rows[k].out = out.data->data + room_at;
-      room_at += open_capacity(rows[k].token.size());
+      room_at += open_size(rows[k].token);
     }
     open_many(keys, rows.data(), n, statuses.data(), threads);
     for (std::size_t k = 0; k < n; ++k) {
