@@ -346,3 +346,41 @@ def test_buffers_that_do_not_fit_are_refused_not_read(offsets, data):
 def test_import_qv_does_not_import_pyarrow():
     code = "import sys, qv; assert 'pyarrow' not in sys.modules and 'qv.arrow' not in sys.modules"
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def respell(token, how):
+    body = token[len("qv.v2.") :]
+    if how == "as-is":
+        return token
+    if how == "space-in-head":
+        return "qv.v2." + body[:3] + " " + body[3:]
+    if how == "newlines-after-head":
+        cut = len(body) - 3
+        return "qv.v2." + body[:cut] + "\n" + body[cut:-1] + "\r\n" + body[-1:]
+    if how == "padding":
+        return token + "=" * ((-len(body)) % 4)
+    if how == "plus-slash":
+        return token.replace("-", "+").replace("_", "/")
+    raise AssertionError(how)
+
+
+SPELLINGS = ["as-is", "space-in-head", "newlines-after-head", "padding", "plus-slash"]
+
+
+@pytest.mark.parametrize("how", SPELLINGS)
+@pytest.mark.parametrize(
+    ("plaintext", "key_id", "metadata"),
+    [
+        pytest.param("a", "k", {}, id="one-byte"),
+        pytest.param("ok" * 40, "k" * 255, {}, id="longest-key-id"),
+        pytest.param("ok", "k1", {"m": "v" * 1000}, id="long-metadata"),
+        pytest.param("€" * 33, "id", {"a": "b"}, id="multibyte"),
+    ],
+)
+def test_every_spelling_decrypt_opens_opens_in_a_column(how, plaintext, key_id, metadata):
+    # The column sizes each row's room from the token's head; a spelling the
+    # decoder accepts must never be given less room than its plaintext.
+    token = respell(qv.encrypt(plaintext, KEY, key_id, False, metadata, None), how)
+    assert qv.decrypt(token, KEY, None)["data"] == plaintext
+    column = pa.array([token, "qv.v2.", token], pa.large_string())
+    assert flat(qa.decrypt(column, KEY, errors="null")) == [plaintext, None, plaintext]
