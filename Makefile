@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test simd-check lint format sdist-check bench
+.PHONY: demo test test-quick test-spark build clean fuzz fuzz-smoke asan-test simd-check lint format sdist-check bench
 
 demo: build
 	$(PY) examples/demo.py
@@ -16,6 +16,14 @@ test: build
 
 test-quick: build
 	$(PY) -m pytest -m "not slow"
+
+# The Spark column recipe of README.md, in local mode with two workers. It
+# needs a Java runtime (Debian's headless one) and pyspark, installed here
+# so that a fresh machine runs it; the default suite skips it.
+test-spark: build
+	command -v java >/dev/null || { apt-get update -qq && apt-get install -y -qq default-jre-headless; }
+	$(PY) -m pip install --quiet --group spark
+	QV_TEST_SPARK=1 $(PY) -m pytest -q -p no:cacheprovider -m spark tests/test_spark_recipe.py
 
 # Times qv against its peers and writes bench/RESULTS.md; BENCH_ARGS=--quick
 # finishes in under a minute.
