@@ -62,7 +62,9 @@ def test_first_enabled_key_is_primary_and_listing_never_shows_material() -> None
         (second, "enabled", False),
         ("raw", "enabled", False),
     ]
-    assert all(i.created.tzinfo is not None and i.created.utcoffset().total_seconds() == 0 for i in infos)
+    assert all(
+        i.created.tzinfo is not None and i.created.utcoffset().total_seconds() == 0 for i in infos
+    )
     assert "07070707" not in repr(ring) + repr(infos)
     ring.promote("raw")
     assert [i.primary for i in ring.keys()] == [False, False, True]
@@ -126,10 +128,25 @@ def _refusal_cases() -> list[object]:
             qv.DisabledKeyError,
             "disabled",
         ),
-        case("save-no-folder", lambda r: r.save("/nonexistent/ring.json", wrapping_key=WRAP), qv.KeyringError, "cannot save"),
-        case("wrapping-key-31", lambda r: r.to_bytes(wrapping_key=bytes(31)), qv.KeyringError, "32 bytes"),
+        case(
+            "save-no-folder",
+            lambda r: r.save("/nonexistent/ring.json", wrapping_key=WRAP),
+            qv.KeyringError,
+            "cannot save",
+        ),
+        case(
+            "wrapping-key-31",
+            lambda r: r.to_bytes(wrapping_key=bytes(31)),
+            qv.KeyringError,
+            "32 bytes",
+        ),
         case("empty-passphrase", lambda r: r.to_bytes(passphrase=""), qv.KeyringError, "empty"),
-        case("both-secrets", lambda r: r.to_bytes(passphrase="p", wrapping_key=WRAP), TypeError, "exactly one"),
+        case(
+            "both-secrets",
+            lambda r: r.to_bytes(passphrase="p", wrapping_key=WRAP),
+            TypeError,
+            "exactly one",
+        ),
     ]
 
 
@@ -154,7 +171,10 @@ def test_destroy_wipes_the_material_and_keeps_a_tombstone() -> None:
     assert material is not None and any(material)
     ring.destroy("next")
     assert material == bytes(32)
-    assert [(i.key_id, i.status) for i in ring.keys()][-2:] == [("next", "destroyed"), ("gone", "destroyed")]
+    assert [(i.key_id, i.status) for i in ring.keys()][-2:] == [
+        ("next", "destroyed"),
+        ("gone", "destroyed"),
+    ]
     ring.remove("next")
     assert "next" not in [i.key_id for i in ring.keys()]
 
@@ -185,11 +205,15 @@ def test_tokens_open_by_their_key_id_only() -> None:
         ring.decrypt(token, aad={"row": "8"})
 
 
-def test_empty_ring_refuses_to_encrypt() -> None:
+def test_empty_ring_refuses_to_encrypt_and_still_saves() -> None:
     ring = qv.Keyring()
     with pytest.raises(qv.KeyringError, match="no enabled key"):
         ring.encrypt("x")
     assert ring.lookup_tokens("x") == []
+    data = ring.to_bytes(wrapping_key=WRAP)
+    assert qv.Keyring.from_bytes(data, wrapping_key=WRAP).keys() == []
+    with pytest.raises(qv.KeyringError, match="wrapping key, not a passphrase"):
+        qv.Keyring.from_bytes(data, passphrase="pw")
 
 
 @pytest.mark.parametrize("deterministic", [False, True], ids=["random", "deterministic"])
@@ -255,6 +279,10 @@ def test_threads_never_see_a_half_made_change() -> None:
                 except qv.DisabledKeyError:
                     # Sealed under a key another thread disabled a moment later.
                     pass
+                infos = ring.keys()
+                # One primary, always enabled, and one lookup token per enabled key.
+                assert [i.status for i in infos if i.primary] == ["enabled"]
+                assert len(ring.lookup_tokens("t")) <= len(infos)
         except BaseException as e:
             errors.append(e)
 
@@ -322,24 +350,61 @@ def _swap_ids(doc: dict) -> None:
 
 
 LOAD_FAULTS = [
-    pytest.param(lambda d: None, {"passphrase": "wrong"}, "wrong passphrase", id="wrong-passphrase"),
-    pytest.param(lambda d: None, {"wrapping_key": WRAP}, "passphrase, not a wrapping key", id="wrapping-key-for-passphrase-ring"),
+    pytest.param(
+        lambda d: None, {"passphrase": "wrong"}, "wrong passphrase", id="wrong-passphrase"
+    ),
+    pytest.param(
+        lambda d: None,
+        {"wrapping_key": WRAP},
+        "passphrase, not a wrapping key",
+        id="wrapping-key-for-passphrase-ring",
+    ),
     pytest.param(_flip_sealed, {}, "altered", id="flipped-byte-in-sealed"),
-    pytest.param(lambda d: d["keys"][2].update(status="disabled"), {}, "altered", id="status-flipped"),
-    pytest.param(lambda d: d["keys"][1].update(status="disabled"), {}, "primary 'cur' is not", id="primary-disabled"),
-    pytest.param(lambda d: d["keys"][0].update(status="enabled"), {}, "altered", id="disabled-key-enabled"),
+    pytest.param(
+        lambda d: d["keys"][2].update(status="disabled"), {}, "altered", id="status-flipped"
+    ),
+    pytest.param(
+        lambda d: d["keys"][1].update(status="disabled"),
+        {},
+        "primary 'cur' is not",
+        id="primary-disabled",
+    ),
+    pytest.param(
+        lambda d: d["keys"][0].update(status="enabled"), {}, "altered", id="disabled-key-enabled"
+    ),
     pytest.param(lambda d: d.update(primary="next"), {}, "altered", id="primary-moved"),
     pytest.param(_swap_ids, {}, "altered", id="key-ids-swapped"),
-    pytest.param(lambda d: d["keys"][1].update(created="2001-01-01T00:00:00Z"), {}, "altered", id="created-edited"),
+    pytest.param(
+        lambda d: d["keys"][1].update(created="2001-01-01T00:00:00Z"),
+        {},
+        "altered",
+        id="created-edited",
+    ),
     pytest.param(lambda d: d["keys"].pop(3), {}, "altered", id="tombstone-dropped"),
     pytest.param(lambda d: d.update(version=2), {}, "version 2 is not supported", id="version-2"),
     pytest.param(lambda d: d.update(format="other"), {}, "not a key ring", id="other-format"),
     pytest.param(lambda d: d.update(extra=1), {}, "unknown members", id="unknown-member"),
-    pytest.param(lambda d: d["kdf"].update(N=2**21), {}, "outside the accepted range", id="scrypt-N-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(r=33), {}, "outside the accepted range", id="scrypt-r-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(p=17), {}, "outside the accepted range", id="scrypt-p-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(N=2**20, r=8), {}, "256 MiB", id="scrypt-memory-above-cap"),
-    pytest.param(lambda d: d["kdf"].update(N=20000), {}, "outside the accepted range", id="scrypt-N-not-power-of-2"),
+    pytest.param(
+        lambda d: d["kdf"].update(N=2**21),
+        {},
+        "outside the accepted range",
+        id="scrypt-N-above-cap",
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(r=33), {}, "outside the accepted range", id="scrypt-r-above-cap"
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(p=17), {}, "outside the accepted range", id="scrypt-p-above-cap"
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(N=2**20, r=8), {}, "256 MiB", id="scrypt-memory-above-cap"
+    ),
+    pytest.param(
+        lambda d: d["kdf"].update(N=20000),
+        {},
+        "outside the accepted range",
+        id="scrypt-N-not-power-of-2",
+    ),
     pytest.param(lambda d: d["kdf"].update(N=True), {}, "integers", id="scrypt-N-bool"),
 ]
 
@@ -362,11 +427,18 @@ def test_load_refuses_altered_or_hostile_documents(monkeypatch, change, secret, 
 
 @pytest.mark.parametrize(
     "data",
-    [b"", b"\xff\xfe", b"[]", b"{", b'{"format":"qv.keyring","format":"qv.keyring"}'],
-    ids=["empty", "not-utf8", "array", "truncated-json", "repeated-member"],
+    [
+        b"",
+        b"\xff\xfe",
+        b"[]",
+        b"{",
+        b'{"format":"qv.keyring","format":"qv.keyring"}',
+        b'{"format":"qv.keyring","version":' + b"9" * 5000 + b"}",
+    ],
+    ids=["empty", "not-utf8", "array", "truncated-json", "repeated-member", "huge-integer"],
 )
 def test_load_refuses_what_is_not_a_ring(data: bytes) -> None:
-    with pytest.raises(qv.KeyringError, match="^qv: "):
+    with pytest.raises(qv.KeyringError, match=r"^qv: "):
         qv.Keyring.from_bytes(data, wrapping_key=WRAP)
 
 
@@ -377,7 +449,9 @@ def test_truncated_file_is_refused_at_every_length() -> None:
             qv.Keyring.from_bytes(data[:cut], wrapping_key=WRAP)
 
 
-def test_save_is_0600_atomic_and_leaves_the_old_file_on_failure(tmp_path: Path, monkeypatch) -> None:
+def test_save_is_0600_atomic_and_leaves_the_old_file_on_failure(
+    tmp_path: Path, monkeypatch
+) -> None:
     path = tmp_path / "ring.json"
     ring = three_key_ring()
     ring.save(path, wrapping_key=WRAP)

@@ -2,6 +2,7 @@
 
 from importlib import metadata as _metadata
 
+from qv._bulk import decrypt_many, encrypt_many
 from qv._native import (
     decode_token,
     decrypt,
@@ -32,6 +33,8 @@ __all__ = [
     "decode_token",
     "token_fingerprint",
     "wipe_buffer",
+    "encrypt_many",
+    "decrypt_many",
     "Keyring",
     "KeyInfo",
     "KeyringError",

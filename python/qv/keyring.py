@@ -20,8 +20,11 @@ import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from typing import TYPE_CHECKING, Any, Final, Literal, NoReturn, TypeAlias
+from typing import TYPE_CHECKING, Any, Final, Literal, NoReturn, TypeAlias, TypeVar
 
+from qv._bulk import decrypt_many as _decrypt_many
+from qv._bulk import decrypt_many_records as _decrypt_many_records
+from qv._bulk import encrypt_many as _encrypt_many
 from qv._native import decrypt as _decrypt
 from qv._native import derive_key_from_password as _derive_key_from_password
 from qv._native import derive_subkey as _derive_subkey
@@ -31,6 +34,8 @@ from qv._native import peek_key_id as _peek_key_id
 from qv._native import wipe_buffer as _wipe_buffer
 
 if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+
     from qv._native import _Opened
 
 __all__ = [
@@ -44,6 +49,9 @@ __all__ = [
 
 Status: TypeAlias = Literal["enabled", "disabled", "destroyed"]
 _Aad: TypeAlias = str | dict[str, str] | None
+_Row = TypeVar("_Row")
+# One `aad` for every row of a bulk call, or a list or tuple of one per row.
+_ManyAad: TypeAlias = _Aad | list[_Aad] | tuple[_Aad, ...]
 _Path: TypeAlias = str | os.PathLike[str]
 
 KEY_SIZE: Final = 32
@@ -173,6 +181,25 @@ def _parse_iso(text: object) -> int:
             f"qv: key ring creation time {text!r} is not YYYY-MM-DDTHH:MM:SSZ."
         ) from None
     return int(parsed.timestamp())
+
+
+def _as_rows(
+    tokens: Sequence[str | bytes | bytearray | None],
+) -> Sequence[str | bytes | bytearray | None]:
+    # Rows are read twice (opened, then looked at again for a failing row's
+    # key), so an iterator is taken into a list first; a lone text is left
+    # for the bulk call to refuse.
+    if isinstance(tokens, list | tuple | str | bytes | bytearray):
+        return tokens
+    return list(tokens)
+
+
+def _failed_row(error: BaseException) -> int | None:
+    """The row index that a bulk call noted on its exception, if any."""
+    for note in reversed(getattr(error, "__notes__", [])):
+        if isinstance(note, str) and note.startswith("row ") and note[4:].isdigit():
+            return int(note[4:])
+    return None
 
 
 class Keyring:
@@ -370,6 +397,124 @@ class Keyring:
             keys = [(key_id, self._key_for(key_id)) for key_id in ids]
         return [_encrypt(plaintext, key, key_id, True, metadata or {}, aad) for key_id, key in keys]
 
+    # -- many values at once -------------------------------------------------
+
+    def encrypt_many(
+        self,
+        plaintexts: Sequence[str | bytes | bytearray | None],
+        *,
+        deterministic: bool = False,
+        metadata: Mapping[str, str] | None = None,
+        aad: _ManyAad = None,
+        threads: int | None = None,
+    ) -> list[str | None]:
+        """`encrypt` for every row under the primary key (see qv.encrypt_many)."""
+        key_id, key = self._primary_key()
+        return _encrypt_many(
+            plaintexts,
+            key,
+            key_id,
+            deterministic=deterministic,
+            metadata=metadata,
+            aad=aad,
+            threads=threads,
+        )
+
+    def decrypt_many(
+        self,
+        tokens: Sequence[str | bytes | bytearray | None],
+        *,
+        aad: _ManyAad = None,
+        errors: Literal["raise", "null"] = "raise",
+        threads: int | None = None,
+    ) -> list[str | None]:
+        """`decrypt` for every row, each with the key its key id names (see qv.decrypt_many).
+
+        A row whose key the ring holds disabled, destroyed or not at all fails:
+        with errors="raise" it raises the KeyringError that `decrypt` raises
+        for it, with the note "row <i>"; with errors="null" it gives None.
+        """
+        return self._open_many(_decrypt_many, _as_rows(tokens), aad, errors, threads)
+
+    def rotate_many(
+        self,
+        tokens: Sequence[str | bytes | bytearray | None],
+        *,
+        aad: _ManyAad = None,
+        errors: Literal["raise", "null"] = "raise",
+        threads: int | None = None,
+    ) -> list[str | None]:
+        """`rotate` for every row: tokens under other keys are sealed again under the primary.
+
+        Plaintext, metadata and mode are kept; a token already under the
+        primary comes back unchanged once it has opened. Failing rows behave
+        as in `decrypt_many`.
+        """
+        rows = _as_rows(tokens)
+        primary_id, primary_key = self._primary_key()
+        opened = self._open_many(_decrypt_many_records, rows, aad, errors, threads)
+        out: list[str | None] = [None] * len(rows)
+        # Rows that share mode and metadata are sealed in one batch.
+        groups: dict[tuple[bool, tuple[tuple[str, str], ...]], list[int]] = {}
+        for i, record in enumerate(opened):
+            if record is None:
+                continue
+            if record["key_id"] == primary_id:
+                token = rows[i]
+                out[i] = token if isinstance(token, str) else bytes(token or b"").decode("ascii")
+                continue
+            shape = (record["deterministic"], tuple(sorted(record["metadata"].items())))
+            groups.setdefault(shape, []).append(i)
+        per_row = isinstance(aad, list | tuple)
+        for (deterministic, metadata), index in groups.items():
+            sealed = _encrypt_many(
+                [opened[i]["data"] for i in index],  # type: ignore[index]
+                primary_key,
+                primary_id,
+                deterministic=deterministic,
+                metadata=dict(metadata),
+                aad=[aad[i] for i in index] if per_row else aad,  # type: ignore[index]
+                threads=threads,
+            )
+            for i, token in zip(index, sealed, strict=True):
+                out[i] = token
+        return out
+
+    def _open_many(  # noqa: UP047 (the package supports Python 3.11)
+        self,
+        open_rows: Callable[..., list[_Row]],
+        rows: Sequence[str | bytes | bytearray | None],
+        aad: _ManyAad,
+        errors: str,
+        threads: int | None,
+    ) -> list[_Row]:
+        with self._lock:
+            keys = {
+                e.key_id: bytes(e.material)
+                for e in self._entries.values()
+                if e.status == "enabled" and e.material is not None
+            }
+        try:
+            return open_rows(rows, keys, aad=aad, errors=errors, threads=threads)
+        except (RuntimeError, ValueError) as e:
+            row = _failed_row(e)
+            if row is None or not isinstance(rows, list | tuple):
+                raise
+            # The row's own key fails it first, as in `decrypt`, if the ring
+            # does not hold that key enabled.
+            try:
+                key_id = _peek_key_id(rows[row])  # type: ignore[arg-type]
+            except UnicodeDecodeError:
+                key_id = None
+            if key_id is None or key_id in keys:
+                raise
+            try:
+                self._key_for(key_id)
+            except KeyringError as refused:
+                refused.add_note(f"row {row}")
+                raise refused from None
+            raise
+
     # -- stored form ----------------------------------------------------------
 
     def to_bytes(
@@ -452,11 +597,12 @@ class Keyring:
         )
 
     @staticmethod
-    def describe(source: _Path | bytes | bytearray) -> list[KeyInfo]:
+    def describe(path_or_bytes: _Path | bytes | bytearray) -> list[KeyInfo]:
         """List the keys of a stored ring from its readable part, without any secret.
 
         Nothing is authenticated here: trust the listing only after a load succeeds.
         """
+        source = path_or_bytes
         data = (
             bytes(source)
             if isinstance(source, bytes | bytearray)
@@ -584,9 +730,7 @@ def _one_secret(passphrase: object, wrapping_key: object) -> None:
             raise KeyringError("qv: the passphrase must not be empty.")
     if wrapping_key is not None:
         if not isinstance(wrapping_key, bytes):
-            raise TypeError(
-                f"qv: a wrapping key must be bytes, not {type(wrapping_key).__name__}."
-            )
+            raise TypeError(f"qv: a wrapping key must be bytes, not {type(wrapping_key).__name__}.")
         if len(wrapping_key) != KEY_SIZE:
             raise KeyringError(f"qv: a wrapping key must be 32 bytes, not {len(wrapping_key)}.")
 
@@ -607,7 +751,13 @@ def _seal_document(
         n, r, p = _SAVE_SCRYPT
         derived = _derive_key_from_password(passphrase, "", n, r, p)
         wrap = derived["key"]
-        kdf: dict[str, Any] = {"name": "scrypt", "salt_hex": derived["salt_hex"], "N": n, "r": r, "p": p}
+        kdf: dict[str, Any] = {
+            "name": "scrypt",
+            "salt_hex": derived["salt_hex"],
+            "N": n,
+            "r": r,
+            "p": p,
+        }
     else:
         assert wrapping_key is not None
         wrap = wrapping_key
@@ -665,8 +815,11 @@ def _parse_document(data: bytes) -> dict[str, Any]:
             object_pairs_hook=_refuse_duplicates,
             parse_constant=_refuse_constant,
         )
-    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError):
-        raise KeyringError("qv: not a key ring document (not UTF-8 JSON).") from None
+    except KeyringError:
+        raise
+    except (ValueError, RecursionError):
+        # ValueError covers bad UTF-8, bad JSON and integers too long to convert.
+        raise KeyringError("qv: not a key ring document (not UTF-8 JSON, or truncated).") from None
     if not isinstance(doc, dict) or doc.get("format") != FORMAT_NAME:
         raise KeyringError("qv: not a key ring document (format is not 'qv.keyring').")
     version = doc.get("version")
@@ -807,7 +960,11 @@ def _open_document(
             if e.status == "destroyed":
                 continue
             text = material[e.key_id]
-            if not isinstance(text, str) or len(text) != 2 * KEY_SIZE:
+            if (
+                not isinstance(text, str)
+                or len(text) != 2 * KEY_SIZE
+                or text.strip("0123456789abcdef")
+            ):
                 raise _malformed(f"the sealed key of {e.key_id!r} is not 32 bytes of hex")
             e.material = bytearray.fromhex(text)
             if _check_value(e.material) != e.check:

@@ -119,8 +119,10 @@ void seal_many(const SealBatch& batch, const SealRow* rows, std::size_t n, RowSt
       const SealRow& row = rows[i];
       build_aad_into(ad, batch.key_id, batch.metadata_text, batch.deterministic, row.aad, nullptr);
       const std::uint8_t* pt = as_bytes(row.plaintext);
-      const std::uint8_t* nonce = nonces.data() + i * nonce_size;
-      if (batch.deterministic) {
+      const std::uint8_t* nonce = nullptr;
+      if (!batch.deterministic) {
+        nonce = nonces.data() + i * nonce_size;
+      } else {
         if (!siv_ready) {
           siv_ok = prepare_siv(siv, batch.key);
           siv_ready = true;

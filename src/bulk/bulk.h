@@ -48,8 +48,8 @@ enum class RowStatus : std::uint8_t {
 };
 
 // What every row of a sealing batch shares. The caller has checked it with
-// `check_seal_key_id` and the limits of `encrypt`: `key` points at 32 bytes,
-// `key_id` is 1..255 bytes, `metadata_text` is canonical (serialize_sorted_json)
+// `check_key_id` and the limits of `encrypt`: `key` points at 32 bytes,
+// `key_id` is 1..255 bytes without NUL, `metadata_text` is canonical (serialize_sorted_json)
 // and at most 65535 bytes.
 struct SealBatch {
   const std::uint8_t* key = nullptr;

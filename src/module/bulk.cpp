@@ -1,0 +1,510 @@
+// The extension module `_bulk`: sealing and opening many values per call.
+//
+// A call runs in chunks of rows. For each chunk the interpreter lock is held
+// to read the rows (views of str and bytes objects that the chunk keeps
+// referenced; bytearrays copied, since another thread could resize them) and
+// to make the result strings; it is released while the core seals or opens
+// the chunk over worker threads, writing straight into those strings (or a
+// cleansed buffer). Chunks bound the working memory to a few megabytes
+// whatever the batch size.
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bulk/bulk.h"
+#include "module/module.h"
+#include "token/token.h"
+
+namespace qv {
+namespace {
+
+// Rows per chunk, and the plaintext or token bytes after which a chunk ends
+// early, so that copies and buffers stay small.
+constexpr std::size_t chunk_rows = 1 << 16;
+constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
+
+// Adds "row <i>" as a note to the Python error now set and throws it.
+[[noreturn]] void throw_with_row(std::size_t i) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  const std::string note = "row " + std::to_string(i);
+  PyObject* added = PyObject_CallMethod(value, "add_note", "s", note.c_str());
+  if (added == nullptr) {
+    // The note could not be added; report the row's own error all the same.
+    PyErr_Clear();
+  }
+  Py_XDECREF(added);
+  PyErr_Restore(type, value, tb);
+  throw py::error_already_set();
+}
+
+// Sets the Python error for the exception in flight, as pybind11 would
+// translate it at the call boundary. Call only from a catch block.
+void set_error_from_current() {
+  try {
+    throw;
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+}
+
+// Runs `f`; any failure becomes the Python exception a single call would
+// raise, with the row index added as a note.
+template <class F>
+auto for_row(std::size_t i, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (...) {
+    set_error_from_current();
+    throw_with_row(i);
+  }
+}
+
+// The worker count from `threads`: None for every usable core, else an int of
+// at least 1.
+std::size_t thread_count(const py::object& threads) {
+  if (threads.is_none()) return usable_cores();
+  if (!PyLong_Check(threads.ptr()))
+    throw py::type_error("qv: threads must be an int or None.");
+  const long long value = PyLong_AsLongLong(threads.ptr());
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (value < 1) throw std::invalid_argument("qv: threads must be at least 1.");
+  return static_cast<std::size_t>(value);
+}
+
+// The rows argument as a list or tuple that the call keeps referenced. A lone
+// text is refused rather than taken as a sequence of characters.
+py::object row_sequence(const py::object& rows, const char* name) {
+  PyObject* obj = rows.ptr();
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || PyDict_Check(obj))
+    throw py::type_error(std::string("qv: ") + name +
+                         " must be a sequence of str, bytes, bytearray or None.");
+  PyObject* seq = PySequence_Fast(obj, "qv: rows must be a sequence");
+  if (seq == nullptr) {
+    PyErr_Clear();
+    throw py::type_error(std::string("qv: ") + name +
+                         " must be a sequence of str, bytes, bytearray or None.");
+  }
+  return py::reinterpret_steal<py::object>(seq);
+}
+
+// The caller's `aad`: one value for every row, or a list or tuple of one per
+// row.
+struct AadArg {
+  py::object shared;
+  py::object per_row;  // a list or tuple, when given so
+};
+
+AadArg aad_arg(const py::object& aad, std::size_t n) {
+  AadArg out;
+  if (PyList_Check(aad.ptr()) || PyTuple_Check(aad.ptr())) {
+    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(aad.ptr())) != n)
+      throw std::invalid_argument("qv: aad must hold one entry per row.");
+    out.per_row = aad;
+  } else {
+    out.shared = aad;
+  }
+  return out;
+}
+
+py::handle aad_of(const AadArg& aad, std::size_t i) {
+  if (aad.per_row) return PySequence_Fast_GET_ITEM(aad.per_row.ptr(), static_cast<Py_ssize_t>(i));
+  return aad.shared;
+}
+
+// A row's text: a view of a str's UTF-8 or of a bytes object, or a copy of a
+// bytearray in `copies`. Returns false for None. Throws TypeError for
+// anything else, as a single call refuses it.
+struct RowText {
+  std::string_view view;
+  std::size_t copy_at = 0;  // where a bytearray's copy starts in `copies`
+  bool copied = false;
+};
+
+bool read_row(PyObject* item, RowText& out, SecretBytes& copies, const char* what) {
+  if (item == Py_None) return false;
+  if (PyUnicode_Check(item)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      throw py::type_error(std::string("qv: ") + what + " must be a str encodable as UTF-8.");
+    }
+    out.view = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (PyBytes_Check(item)) {
+    out.view = std::string_view(PyBytes_AS_STRING(item),
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+    return true;
+  }
+  if (PyByteArray_Check(item)) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(item));
+    out.copy_at = copies.size();
+    out.copied = true;
+    out.view = std::string_view(nullptr, static_cast<std::size_t>(PyByteArray_GET_SIZE(item)));
+    copies.insert(copies.end(), p, p + out.view.size());
+    return true;
+  }
+  throw py::type_error(std::string("qv: ") + what + " must be str, bytes, bytearray or None.");
+}
+
+// Points the views of copied rows into `copies`, once it has stopped growing.
+std::string_view settle(const RowText& row, const SecretBytes& copies) {
+  if (!row.copied) return row.view;
+  return std::string_view(reinterpret_cast<const char*>(copies.data()) + row.copy_at,
+                          row.view.size());
+}
+
+void check_sequence_size(const py::object& seq, std::size_t n, const char* name) {
+  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr())) != n)
+    throw std::runtime_error(std::string("qv: ") + name + " changed size during the call.");
+}
+
+SecretBytes checked_key(const py::handle& key) {
+  if (!PyBytes_Check(key.ptr())) throw py::type_error("qv: a key must be bytes.");
+  SecretBytes k = bytes_to_vec(py::reinterpret_borrow<py::bytes>(key));
+  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
+  return k;
+}
+
+py::list encrypt_many(const py::object& plaintexts, const py::bytes& key,
+                      const std::string& key_id, bool deterministic,
+                      const std::optional<Metadata>& metadata, const py::object& aad,
+                      const py::object& threads) {
+  // The argument checks of `encrypt`, in its order, once for every row.
+  const SecretBytes k = bytes_to_vec(key);
+  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
+  check_key_id(key_id);
+  const std::size_t workers = thread_count(threads);
+  const py::object seq = row_sequence(plaintexts, "plaintexts");
+  const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr()));
+  const AadArg aad_rows = aad_arg(aad, n);
+
+  const std::string metadata_text = serialize_sorted_json(metadata ? *metadata : Metadata{});
+  const bool metadata_too_long = metadata_text.size() > max_metadata_size;
+  // A shared `aad` is read once; its error, if any, is each row's.
+  std::optional<std::string> shared_aad;
+  std::optional<py::error_already_set> shared_aad_error;
+  if (!aad_rows.per_row) {
+    try {
+      const CallerAad caller = read_aad(aad_rows.shared, EntryOrder::key_first);
+      shared_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+    } catch (...) {
+      set_error_from_current();
+      shared_aad_error.emplace();
+    }
+  }
+
+  SealBatch batch;
+  batch.key = k.data();
+  batch.key_id = key_id;
+  batch.deterministic = deterministic;
+  batch.metadata_text = metadata_text;
+
+  py::list result(n);
+  std::vector<py::object> held;
+  std::vector<RowText> texts;
+  std::vector<std::string> row_aads;
+  std::vector<SealRow> rows;
+  std::vector<RowStatus> status;
+  SecretBytes copies;
+  for (std::size_t start = 0; start < n;) {
+    check_sequence_size(seq, n, "plaintexts");
+    if (aad_rows.per_row) check_sequence_size(aad_rows.per_row, n, "aad");
+    held.clear();
+    texts.clear();
+    row_aads.clear();
+    rows.clear();
+    status.clear();
+    copies.clear();
+    std::size_t bytes = 0;
+    std::size_t end = start;
+    for (; end < n && end - start < chunk_rows && bytes < chunk_bytes; ++end) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.ptr(), static_cast<Py_ssize_t>(end));
+      held.push_back(py::reinterpret_borrow<py::object>(item));
+      RowText text;
+      std::string row_aad;
+      const bool present = for_row(end, [&] {
+        if (!read_row(item, text, copies, "plaintext")) return false;
+        if (text.view.empty()) throw std::invalid_argument("qv: plaintext must not be empty.");
+        if (metadata_too_long)
+          throw std::invalid_argument("qv: metadata must serialise to at most 65535 bytes.");
+        if (shared_aad_error) {
+          shared_aad_error->restore();
+          throw py::error_already_set();
+        }
+        if (aad_rows.per_row) {
+          const CallerAad caller = read_aad(
+              py::reinterpret_borrow<py::object>(aad_of(aad_rows, end)), EntryOrder::key_first);
+          row_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+        }
+        return true;
+      });
+      texts.push_back(text);
+      row_aads.push_back(std::move(row_aad));
+      status.push_back(present ? RowStatus::ok : RowStatus::null);
+      bytes += text.view.size();
+    }
+
+    const std::size_t count = end - start;
+    rows.resize(count);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (status[j] == RowStatus::null) continue;
+      rows[j].plaintext = settle(texts[j], copies);
+      rows[j].aad = aad_rows.per_row ? std::string_view(row_aads[j]) : *shared_aad;
+      const std::size_t size = sealed_size(batch, rows[j].plaintext.size());
+      // Filled with the lock released, before anyone else can see it.
+      PyObject* token = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+      if (token == nullptr) throw py::error_already_set();
+      rows[j].out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(token));
+      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(start + j), token);
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      if (status[j] == RowStatus::null)
+        PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(start + j), Py_NewRef(Py_None));
+    }
+
+    {
+      const py::gil_scoped_release unlocked;
+      seal_many(batch, rows.data(), count, status.data(), workers);
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      if (status[j] == RowStatus::siv_failed) {
+        PyErr_SetString(PyExc_RuntimeError, "qv: SIV nonce derivation failed.");
+        throw_with_row(start + j);
+      }
+      if (status[j] == RowStatus::failed) {
+        PyErr_SetString(PyExc_RuntimeError, "qv: encryption failed.");
+        throw_with_row(start + j);
+      }
+    }
+    start = end;
+  }
+  return result;
+}
+
+// The keys argument: one 32-byte key, or a mapping from key id to key.
+struct KeysArg {
+  SecretBytes single;
+  std::map<std::string, SecretBytes, std::less<>> by_id;
+  bool is_single = false;
+};
+
+KeysArg keys_arg(const py::object& keys) {
+  KeysArg out;
+  if (PyBytes_Check(keys.ptr())) {
+    out.single = checked_key(keys);
+    out.is_single = true;
+    return out;
+  }
+  const bool mapping = PyDict_Check(keys.ptr()) || py::hasattr(keys, "items");
+  if (!mapping)
+    throw py::type_error("qv: keys must be a 32-byte key or a mapping of key id to key.");
+  for (const auto& entry : keys.attr("items")()) {
+    const auto pair = py::reinterpret_borrow<py::tuple>(entry);
+    if (pair.size() != 2)
+      throw py::type_error("qv: keys must be a 32-byte key or a mapping of key id to key.");
+    std::string id;
+    try {
+      id = py::cast<std::string>(pair[0]);
+    } catch (const py::cast_error&) {
+      throw py::type_error("qv: a key id must be str, bytes or bytearray.");
+    }
+    out.by_id.insert_or_assign(std::move(id), checked_key(pair[1]));
+  }
+  return out;
+}
+
+py::list open_rows(const py::object& tokens, const py::object& keys, const py::object& aad,
+                   const std::string& errors, const py::object& threads, bool records) {
+  const KeysArg key_arg = keys_arg(keys);
+  if (errors != "raise" && errors != "null")
+    throw std::invalid_argument("qv: errors must be 'raise' or 'null'.");
+  const bool raise = errors == "raise";
+  const std::size_t workers = thread_count(threads);
+  const py::object seq = row_sequence(tokens, "tokens");
+  const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr()));
+  const AadArg aad_rows = aad_arg(aad, n);
+
+  OpenKeys open_keys;
+  if (key_arg.is_single) {
+    open_keys.single = key_arg.single.data();
+  } else {
+    open_keys.by_id = &key_arg.by_id;
+  }
+
+  // A shared `aad` is read once; a bad one is each decodable row's error.
+  std::string shared_aad;
+  std::optional<py::error_already_set> shared_aad_error;
+  if (!aad_rows.per_row) {
+    try {
+      const CallerAad caller = read_aad(aad_rows.shared, EntryOrder::value_first);
+      shared_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+    } catch (...) {
+      set_error_from_current();
+      shared_aad_error.emplace();
+    }
+  }
+
+  py::list result(n);
+  std::vector<py::object> held;
+  std::vector<RowText> texts;
+  std::vector<std::string> row_aads;
+  std::vector<std::optional<py::error_already_set>> row_errors;
+  std::vector<OpenRow> rows;
+  std::vector<OpenedInfo> infos;
+  std::vector<RowStatus> status;
+  SecretBytes copies;
+  SecretBytes plaintexts;
+  for (std::size_t start = 0; start < n;) {
+    check_sequence_size(seq, n, "tokens");
+    if (aad_rows.per_row) check_sequence_size(aad_rows.per_row, n, "aad");
+    held.clear();
+    texts.clear();
+    row_aads.clear();
+    row_errors.clear();
+    rows.clear();
+    infos.clear();
+    status.clear();
+    copies.clear();
+    std::size_t bytes = 0;
+    std::size_t end = start;
+    for (; end < n && end - start < chunk_rows && bytes < chunk_bytes; ++end) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.ptr(), static_cast<Py_ssize_t>(end));
+      held.push_back(py::reinterpret_borrow<py::object>(item));
+      RowText text;
+      // A row that is not text is a mistake in the call, whatever `errors`.
+      const bool present = for_row(end, [&] { return read_row(item, text, copies, "token"); });
+      std::string row_aad;
+      std::optional<py::error_already_set> row_error;
+      if (present && aad_rows.per_row) {
+        try {
+          const CallerAad caller = read_aad(
+              py::reinterpret_borrow<py::object>(aad_of(aad_rows, end)), EntryOrder::value_first);
+          row_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+        } catch (...) {
+          set_error_from_current();
+          row_error.emplace();
+        }
+      } else if (present && shared_aad_error) {
+        row_error = shared_aad_error;
+      }
+      status.push_back(!present  ? RowStatus::null
+                       : row_error ? RowStatus::caller_error
+                                   : RowStatus::ok);
+      texts.push_back(text);
+      row_aads.push_back(std::move(row_aad));
+      row_errors.push_back(std::move(row_error));
+      bytes += text.view.size();
+    }
+
+    const std::size_t count = end - start;
+    rows.resize(count);
+    if (records) infos.resize(count);
+    std::size_t capacity = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      if (status[j] != RowStatus::null) capacity += open_capacity(texts[j].view.size());
+    }
+    plaintexts.assign(capacity, 0);
+    std::size_t at = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      if (status[j] == RowStatus::null) continue;
+      rows[j].token = settle(texts[j], copies);
+      rows[j].aad = aad_rows.per_row ? std::string_view(row_aads[j]) : shared_aad;
+      rows[j].out = plaintexts.data() + at;
+      if (records) rows[j].info = &infos[j];
+      at += open_capacity(rows[j].token.size());
+    }
+
+    {
+      const py::gil_scoped_release unlocked;
+      open_many(open_keys, rows.data(), count, status.data(), workers);
+    }
+
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::size_t i = start + j;
+      py::object value = py::none();
+      try {
+        switch (status[j]) {
+          case RowStatus::null: break;
+          case RowStatus::caller_error: row_errors[j]->restore(); throw py::error_already_set();
+          case RowStatus::ok: {
+            const std::string_view text(reinterpret_cast<const char*>(rows[j].out),
+                                        rows[j].out_size);
+            if (records) {
+              py::dict record;
+              record["data"] = utf8_to_str(text);
+              record["metadata"] = py::cast(infos[j].metadata);
+              record["key_id"] = utf8_to_str(infos[j].key_id);
+              record["deterministic"] = py::bool_(infos[j].deterministic);
+              value = std::move(record);
+            } else {
+              value = utf8_to_str(text);
+            }
+            break;
+          }
+          default: throw std::runtime_error("qv: decryption failed.");
+        }
+      } catch (...) {
+        if (raise) {
+          set_error_from_current();
+          throw_with_row(i);
+        }
+        value = py::none();
+      }
+      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
+    }
+    start = end;
+  }
+  return result;
+}
+
+py::list decrypt_many(const py::object& tokens, const py::object& keys, const py::object& aad,
+                      const std::string& errors, const py::object& threads) {
+  return open_rows(tokens, keys, aad, errors, threads, false);
+}
+
+py::list decrypt_many_records(const py::object& tokens, const py::object& keys,
+                              const py::object& aad, const std::string& errors,
+                              const py::object& threads) {
+  return open_rows(tokens, keys, aad, errors, threads, true);
+}
+
+}  // namespace
+}  // namespace qv
+
+PYBIND11_MODULE(_bulk, m) {
+  namespace py = pybind11;
+  using namespace pybind11::literals;
+
+  m.doc() = "qv.v2 bulk sealing and opening";
+
+  m.def("encrypt_many", &qv::encrypt_many, "plaintexts"_a, "key"_a, "key_id"_a, py::kw_only(),
+        "deterministic"_a = false, "metadata"_a = py::none(), "aad"_a = py::none(),
+        "threads"_a = py::none(),
+        "Encrypt every plaintext (None stays None) and return the list of qv.v2 tokens.");
+  m.def("decrypt_many", &qv::decrypt_many, "tokens"_a, "keys"_a, py::kw_only(),
+        "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
+        "Decrypt every token (None stays None) and return the list of plaintexts.");
+  m.def("decrypt_many_records", &qv::decrypt_many_records, "tokens"_a, "keys"_a, py::kw_only(),
+        "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
+        "As decrypt_many, but each opened row is the dict that decrypt returns.");
+}
