@@ -522,6 +522,28 @@ def report(
     return "\n".join(parts)
 
 
+def columns_section(quick: bool) -> str:
+    """The qv.arrow section (bench/columns.py), with the load it ran under."""
+    sys.path.insert(0, str(HERE))
+    import columns
+
+    before = load_average()
+    measured = columns.measure(quick)
+    return columns.section(measured).replace(
+        "\n\n", f"\n\nLoad average before: {before}; after: {load_average()}.\n\n", 1
+    )
+
+
+def replace_section(text: str, section: str) -> str:
+    """`text` with the section of `section`'s heading replaced, or added at the end."""
+    heading = section.split("\n", 1)[0]
+    start = text.find(heading + "\n")
+    if start < 0:
+        return text.rstrip("\n") + "\n\n" + section
+    end = text.find("\n## ", start + len(heading))
+    return text[:start] + section + ("" if end < 0 else text[end:])
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="short batches; under a minute")
@@ -531,7 +553,19 @@ def main() -> None:
         help="comma-separated plaintext sizes in bytes (default: all)",
     )
     ap.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
+    ap.add_argument(
+        "--only",
+        choices=["columns"],
+        help="run one section and replace it in RESULTS.md, leaving the rest as it is",
+    )
     args = ap.parse_args()
+    if args.only == "columns":
+        text = columns_section(args.quick)
+        print(text)
+        if not args.no_write:
+            RESULTS.write_text(replace_section(RESULTS.read_text(), text))
+            print(f"wrote {RESULTS}", file=sys.stderr)
+        return
 
     settings = Settings(0.02, 3) if args.quick else Settings(0.2, 7)
     sizes = args.sizes or SIZES
@@ -542,6 +576,7 @@ def main() -> None:
     mem = memory_peaks(mem_size)
     floors = openssl_floors()
     text = report(tm, sizes, mem, mem_size, args.quick, load_before, floors)
+    text = replace_section(text, columns_section(args.quick))
     print(text)
     if not args.no_write:
         RESULTS.write_text(text)

@@ -26,7 +26,7 @@ from qv import _arrow
 from qv._native import decrypt as _decrypt
 from qv._native import encrypt as _encrypt
 from qv._native import peek_key_id as _peek_key_id
-from qv.keyring import Keyring, KeyringError
+from qv.keyring import Keyring
 
 if TYPE_CHECKING:
     _Column = pa.Array | pa.ChunkedArray
@@ -44,7 +44,7 @@ _STATUS_SIV_FAILED = 4
 
 
 def _row_note(error: BaseException, row: int) -> BaseException:
-    error.add_note(f"qv: row {row}")
+    error.add_note(f"row {row}")
     return error
 
 
@@ -235,7 +235,7 @@ def decrypt(
     """
     _check_column(array, "array")
     if errors not in ("raise", "null"):
-        raise ValueError('qv: errors must be "raise" or "null".')
+        raise ValueError("qv: errors must be 'raise' or 'null'.")
     threads = _threads(threads)
     ring = key_or_keyring if isinstance(key_or_keyring, Keyring) else None
     if ring is not None:
@@ -261,15 +261,14 @@ def decrypt(
 
 
 def _enabled_keys(ring: Keyring) -> dict[str, bytes]:
-    keys = {}
-    for info in ring.keys():
-        if info.status == "enabled":
-            try:
-                keys[info.key_id] = ring._key_for(info.key_id)
-            except KeyringError:
-                # Disabled or removed since the listing: its rows fail.
-                continue
-    return keys
+    # Copies taken under the ring's lock, as its own calls take them; a row
+    # under a disabled, destroyed or unknown key finds none and fails.
+    with ring._lock:
+        return {
+            e.key_id: bytes(e.material)
+            for e in ring._entries.values()
+            if e.status == "enabled" and e.material is not None
+        }
 
 
 def _raise_open_failure(

@@ -98,24 +98,50 @@ std::size_t worker_count(const std::optional<std::size_t>& threads) {
   return threads ? *threads : usable_cores();
 }
 
-py::tuple py_seal_column(const py::tuple& column, const py::bytes& key, const std::string& key_id,
+SecretBytes checked_key(const py::handle& key) {
+  if (!PyBytes_Check(key.ptr())) throw py::type_error("qv: a key must be bytes.");
+  SecretBytes k = bytes_to_vec(py::reinterpret_borrow<py::bytes>(key));
+  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
+  return k;
+}
+
+// Status -1 in a result: the row is refused before any sealing, and the caller
+// replays `encrypt` on it to raise what the single call raises.
+constexpr int refused_row = -1;
+
+py::tuple py_seal_column(const py::tuple& column, const py::object& key, const std::string& key_id,
                          bool deterministic, const Metadata& metadata, const py::object& aad,
                          const py::object& aad_column, std::optional<std::size_t> threads) {
-  // The checks of `encrypt`, in its order; a row's empty plaintext is
-  // reported by the caller, which knows the row.
-  const SecretBytes k = bytes_to_vec(key);
-  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
+  // The checks of `encrypt`, in its order. The key and key id are the
+  // call's; an empty plaintext, over-long metadata or a bad `aad` are
+  // reported at the first row that a single call would refuse for them.
+  const SecretBytes k = checked_key(key);
   check_key_id(key_id);
   HeldColumn held;
   hold_column(column, held);
+  const std::size_t n = held.view.length;
   ColumnResult result;
-  const std::size_t empty = first_empty_value(held.view);
-  if (empty != held.view.length) return result_tuple(empty, -1, result);
+  std::size_t first_value = 0;
+  while (first_value < n && !column_valid(held.view, first_value)) ++first_value;
   const std::string metadata_text = serialize_sorted_json(metadata);
-  if (metadata_text.size() > max_metadata_size)
-    throw std::invalid_argument("qv: metadata must serialise to at most 65535 bytes.");
+  bool shared_bad = metadata_text.size() > max_metadata_size;
   HeldAad held_aad;
-  hold_aad(aad, aad_column, held.view.length, EntryOrder::key_first, held_aad);
+  try {
+    hold_aad(aad, aad_column, n, EntryOrder::key_first, held_aad);
+  } catch (const py::error_already_set&) {
+    if (!aad_column.is_none()) throw;
+    shared_bad = true;
+  } catch (const std::invalid_argument&) {
+    if (!aad_column.is_none()) throw;
+    shared_bad = true;
+  } catch (const py::cast_error&) {
+    if (!aad_column.is_none()) throw;
+    shared_bad = true;
+  }
+  // A column of nulls seals nothing, so nothing is refused, as in encrypt_many.
+  if (shared_bad && first_value < n) return result_tuple(first_value, refused_row, result);
+  const std::size_t empty = first_empty_value(held.view);
+  if (empty != n) return result_tuple(empty, refused_row, result);
 
   SealBatch batch;
   batch.key = k.data();
@@ -137,17 +163,22 @@ py::tuple py_open_column(const py::tuple& column, const py::object& keys, const 
   SecretBytes single;
   std::map<std::string, SecretBytes, std::less<>> by_id;
   OpenKeys open_keys;
-  if (py::isinstance<py::dict>(keys)) {
+  if (PyBytes_Check(keys.ptr())) {
+    single = checked_key(keys);
+    open_keys.single = single.data();
+  } else if (py::isinstance<py::dict>(keys)) {
     for (const auto& item : keys.cast<py::dict>()) {
-      SecretBytes k = bytes_to_vec(item.second.cast<py::bytes>());
-      if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
-      by_id.insert_or_assign(item.first.cast<std::string>(), std::move(k));
+      std::string id;
+      try {
+        id = py::cast<std::string>(item.first);
+      } catch (const py::cast_error&) {
+        throw py::type_error("qv: a key id must be str, bytes or bytearray.");
+      }
+      by_id.insert_or_assign(std::move(id), checked_key(item.second));
     }
     open_keys.by_id = &by_id;
   } else {
-    single = bytes_to_vec(keys.cast<py::bytes>());
-    if (single.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
-    open_keys.single = single.data();
+    throw py::type_error("qv: keys must be a 32-byte key or a mapping of key id to key.");
   }
   HeldColumn held;
   hold_column(column, held);
