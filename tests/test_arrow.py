@@ -429,3 +429,16 @@ def test_decrypt_fails_and_opens_as_decrypt_many(errors, keys):
         assert ours[1].to_pylist() == theirs[1]
     else:
         assert ours == theirs
+
+
+@pytest.mark.skipif(not hasattr(pa, "string_view"), reason="pyarrow without view types")
+def test_view_types_are_taken_as_their_offsets_form():
+    rows = ["a", None, "b" * 40]
+    sealed = qa.encrypt(
+        pa.array(rows, pa.string_view()), KEY, "k1", deterministic=True, aad=pa.array(
+            ["x", "y", None], pa.string_view()
+        )
+    )
+    assert flat(sealed) == [single_encrypt("a", "x"), None, single_encrypt("b" * 40)]
+    binary = pa.array([t and t.encode() for t in flat(sealed)], pa.binary_view())
+    assert flat(qa.decrypt(binary, KEY, aad=pa.array(["x", "y", None]))) == rows

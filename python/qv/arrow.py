@@ -57,14 +57,29 @@ def _is_text_type(t: pa.DataType) -> bool:
     )
 
 
-def _check_column(array: object, what: str) -> None:
+def _is_view_type(t: pa.DataType) -> bool:
+    # Views (Polars' own layout) have no offsets buffer; Arrow converts them.
+    is_string_view = getattr(pa.types, "is_string_view", None)
+    is_binary_view = getattr(pa.types, "is_binary_view", None)
+    return bool(
+        (is_string_view is not None and is_string_view(t))
+        or (is_binary_view is not None and is_binary_view(t))
+    )
+
+
+def _column(array: object, what: str) -> _Column:
+    """`array` checked, with a view type converted to its offsets form."""
     if not isinstance(array, pa.Array | pa.ChunkedArray):
         raise TypeError(f"qv: {what} must be a pyarrow Array or ChunkedArray.")
+    if _is_view_type(array.type):
+        text = pa.types.is_string_view(array.type)
+        return array.cast(pa.large_string() if text else pa.large_binary())
     if not _is_text_type(array.type):
         raise TypeError(
             f"qv: {what} must be of type string, large_string, binary or large_binary, "
             f"not {array.type}."
         )
+    return array
 
 
 def _spec(array: pa.Array) -> tuple[Any, ...]:
@@ -95,6 +110,8 @@ def _aad_chunks(aad: _Aad, chunks: list[pa.Array]) -> list[tuple[Any, pa.Array |
     """The associated data for each chunk: one value for all, or its rows' slice."""
     if not isinstance(aad, pa.Array | pa.ChunkedArray):
         return [(aad, None)] * len(chunks)
+    if _is_view_type(aad.type) and pa.types.is_string_view(aad.type):
+        aad = aad.cast(pa.large_string())
     if not (pa.types.is_string(aad.type) or pa.types.is_large_string(aad.type)):
         raise TypeError(f"qv: an aad array must be of type string or large_string, not {aad.type}.")
     if len(aad) != sum(len(c) for c in chunks):
@@ -158,7 +175,7 @@ def encrypt(
     null meaning none). Each token is the one `qv.encrypt` gives for its row (in
     deterministic mode the same text).
     """
-    _check_column(array, "array")
+    array = _column(array, "array")
     threads = _threads(threads)
     if isinstance(key_or_keyring, Keyring):
         if key_id is not None:
@@ -233,7 +250,7 @@ def decrypt(
     exception with the row's index as a note, or with `errors="null"` becomes
     null.
     """
-    _check_column(array, "array")
+    array = _column(array, "array")
     if errors not in ("raise", "null"):
         raise ValueError("qv: errors must be 'raise' or 'null'.")
     threads = _threads(threads)
