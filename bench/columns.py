@@ -21,8 +21,6 @@ import textwrap
 import time
 from dataclasses import dataclass, field
 
-import qv
-
 ROWS = 1_000_000
 KEY = bytes(range(32))
 KEY_ID = "bench-key"

@@ -435,9 +435,11 @@ def test_decrypt_fails_and_opens_as_decrypt_many(errors, keys):
 def test_view_types_are_taken_as_their_offsets_form():
     rows = ["a", None, "b" * 40]
     sealed = qa.encrypt(
-        pa.array(rows, pa.string_view()), KEY, "k1", deterministic=True, aad=pa.array(
-            ["x", "y", None], pa.string_view()
-        )
+        pa.array(rows, pa.string_view()),
+        KEY,
+        "k1",
+        deterministic=True,
+        aad=pa.array(["x", "y", None], pa.string_view()),
     )
     assert flat(sealed) == [single_encrypt("a", "x"), None, single_encrypt("b" * 40)]
     binary = pa.array([t and t.encode() for t in flat(sealed)], pa.binary_view())

@@ -1,6 +1,8 @@
 // The extension module `_arrow`: sealing and opening Arrow columns given as
 // their buffers, for `qv.arrow`. The interpreter lock is held to read the
 // arguments and to hand back the result buffers, and released for the rest.
+#include "module/module.h"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "column/column.h"
-#include "module/module.h"
 
 namespace qv {
 namespace {

@@ -15,7 +15,8 @@ namespace {
 // few megabytes whatever the column's length.
 constexpr std::size_t window_rows = std::size_t{1} << 15;
 
-constexpr std::size_t int32_limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+constexpr std::size_t int32_limit =
+    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
 
 std::int64_t offset_at(const ColumnView& c, std::size_t j) {
   if (c.large) {

@@ -77,7 +77,7 @@ struct ColumnResult {
 // The caller's associated data for a column: one text for every row, or a
 // column of texts, one per row (a null row meaning none).
 struct ColumnAad {
-  std::string_view text;              // used when `per_row` is null
+  std::string_view text;                // used when `per_row` is null
   const ColumnView* per_row = nullptr;  // as long as the column it goes with
 };
 
