@@ -6,6 +6,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
 
@@ -444,3 +446,26 @@ def test_view_types_are_taken_as_their_offsets_form():
     assert flat(sealed) == [single_encrypt("a", "x"), None, single_encrypt("b" * 40)]
     binary = pa.array([t and t.encode() for t in flat(sealed)], pa.binary_view())
     assert flat(qa.decrypt(binary, KEY, aad=pa.array(["x", "y", None]))) == rows
+
+
+texts = st.lists(st.one_of(st.none(), st.text(min_size=1, max_size=80)), max_size=40)
+
+
+@settings(max_examples=150, deadline=None)
+@given(rows=texts, cut=st.integers(0, 40), split=st.integers(0, 40), data=st.data())
+def test_any_column_seals_and_opens_as_the_single_calls(rows, cut, split, data):
+    cut = min(cut, len(rows))
+    large = data.draw(st.booleans())
+    whole = pa.array(["pad", *rows], pa.large_string() if large else pa.string())
+    column = whole.slice(1)  # always a slice with a nonzero offset
+    view = rows
+    if data.draw(st.booleans()):
+        split = min(split, len(rows))
+        column = pa.chunked_array([column.slice(0, split), column.slice(split)])
+    aad = data.draw(st.one_of(st.none(), st.text(max_size=10)))
+    sealed = flat(qa.encrypt(column, KEY, "k1", deterministic=True, aad=aad))
+    assert sealed == [None if v is None else single_encrypt(v, aad) for v in view]
+    if sealed[cut:]:
+        sealed[cut] = None if sealed[cut] is None else tamper(sealed[cut])
+    opened = flat(qa.decrypt(pa.array(sealed, pa.string()), KEY, aad=aad, errors="null"))
+    assert opened == [single_open(t, aad) for t in sealed]
