@@ -182,9 +182,10 @@ std::size_t seal_column(const SealBatch& batch, const ColumnView& column, const 
 
 std::size_t open_column(const OpenKeys& keys, const ColumnView& column, const ColumnAad& aad,
                         std::size_t threads, ColumnResult& out) {
-  // Each row is opened into room for the most its token can hold, and the
-  // plaintexts are then moved down over the slack, window by window, so the
-  // data buffer is written once and never grows.
+  // Each row is opened into room read from its token's head (`open_size`,
+  // exact for every token a sealing routine writes), and the plaintexts are
+  // moved down over any slack, window by window: the data buffer is
+  // allocated once, about the size of the plaintexts, and never grows.
   std::size_t total = 0;
   for (std::size_t i = 0; i < column.length; ++i) {
     if (!column_valid(column, i)) continue;
