@@ -85,7 +85,7 @@ lint: build
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
-	$(PY) -m mypy.stubtest qv._native
+	$(PY) -m mypy.stubtest qv._native qv._bulk
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
 	  python/qv/keyring.py
 
@@ -111,7 +111,7 @@ sdist-check: $(VENV)/.ready
 define SDIST_IMPORT_CHECK
 import importlib.resources, qv, qv._native
 pkg = importlib.resources.files("qv")
-assert (pkg / "py.typed").is_file() and (pkg / "_native.pyi").is_file(), "typing files missing"
+assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi")), "typing files missing"
 print("installed qv", qv.__version__, "at", qv.__file__)
 endef
 export SDIST_IMPORT_CHECK

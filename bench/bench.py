@@ -534,14 +534,19 @@ def columns_section(quick: bool) -> str:
     )
 
 
+# The column section sits between these marks in RESULTS.md, so a run of that
+# section alone replaces exactly it.
+COLUMNS_BEGIN = "<!-- columns section: begin -->"
+COLUMNS_END = "<!-- columns section: end -->"
+
+
 def replace_section(text: str, section: str) -> str:
-    """`text` with the section of `section`'s heading replaced, or added at the end."""
-    heading = section.split("\n", 1)[0]
-    start = text.find(heading + "\n")
-    if start < 0:
-        return text.rstrip("\n") + "\n\n" + section
-    end = text.find("\n## ", start + len(heading))
-    return text[:start] + section + ("" if end < 0 else text[end:])
+    """`text` with its column section replaced by `section`, or `section` added at the end."""
+    marked = f"{COLUMNS_BEGIN}\n{section.rstrip()}\n{COLUMNS_END}\n"
+    if COLUMNS_BEGIN in text and COLUMNS_END in text:
+        head, rest = text.split(COLUMNS_BEGIN, 1)
+        return head + marked + rest.split(COLUMNS_END, 1)[1].lstrip("\n")
+    return text.rstrip("\n") + "\n\n" + marked
 
 
 def main() -> None:
@@ -554,16 +559,34 @@ def main() -> None:
     )
     ap.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
     ap.add_argument(
-        "--only",
-        choices=["columns"],
-        help="run one section and replace it in RESULTS.md, leaving the rest as it is",
+        "--bulk",
+        action="store_true",
+        help="only the bulk section (encrypt_many, decrypt_many), spliced into RESULTS.md",
+    )
+    ap.add_argument(
+        "--columns",
+        action="store_true",
+        help="only the column section (qv.arrow), spliced into RESULTS.md",
     )
     args = ap.parse_args()
-    if args.only == "columns":
+    if args.columns:
         text = columns_section(args.quick)
         print(text)
         if not args.no_write:
             RESULTS.write_text(replace_section(RESULTS.read_text(), text))
+            print(f"wrote {RESULTS}", file=sys.stderr)
+        return
+
+    sys.path.insert(0, str(HERE))
+    import bulk
+
+    if args.bulk:
+        print(f"load average before: {load_average()}", file=sys.stderr)
+        section = bulk.run(args.quick)
+        print(section)
+        if not args.no_write:
+            old = RESULTS.read_text() if RESULTS.exists() else "# qv benchmark results\n"
+            RESULTS.write_text(bulk.splice(old, section))
             print(f"wrote {RESULTS}", file=sys.stderr)
         return
 
@@ -576,6 +599,7 @@ def main() -> None:
     mem = memory_peaks(mem_size)
     floors = openssl_floors()
     text = report(tm, sizes, mem, mem_size, args.quick, load_before, floors)
+    text = bulk.splice(text, bulk.run(args.quick))
     text = replace_section(text, columns_section(args.quick))
     print(text)
     if not args.no_write:

@@ -84,19 +84,28 @@ def measure_size(size: int, repeat: int, values: int, cores: int) -> SizeResult:
 
     batch("encrypt_many 1 thread", "qv.encrypt_many(pts, key, kid, threads=1)")
     batch("encrypt_many all cores", "qv.encrypt_many(pts, key, kid, threads=cores)")
-    batch("encrypt_many det 1 thread", "qv.encrypt_many(pts, key, kid, deterministic=True, threads=1)")
+    batch(
+        "encrypt_many det 1 thread", "qv.encrypt_many(pts, key, kid, deterministic=True, threads=1)"
+    )
     batch(
         "encrypt_many det all cores",
         "qv.encrypt_many(pts, key, kid, deterministic=True, threads=cores)",
     )
     batch("decrypt_many 1 thread", "qv.decrypt_many(tokens, key, threads=1)")
     batch("decrypt_many all cores", "qv.decrypt_many(tokens, key, threads=cores)")
-    batch("loop qv.encrypt", "for p in pts: qv.encrypt(p, key, kid)")
-    batch("loop qv.decrypt", "for t in tokens: qv.decrypt(t, key)")
-    batch("loop ChaCha20Poly1305 encrypt (urandom nonce)", "for p in raw: aead.encrypt(urandom(12), p, None)")
-    batch("loop ChaCha20Poly1305 decrypt", "for c in cts: aead.decrypt(nonce, c, None)")
-    batch("loop Fernet encrypt", "for p in raw: fernet.encrypt(p)")
-    batch("loop Fernet decrypt", "for t in ftok: fernet.decrypt(t)")
+    # The loops keep their results, as a caller sealing a column does: a
+    # loop that drops each result reuses one block of memory, while a batch's
+    # results are all new memory (at 64 KiB the page faults alone are a third
+    # of the cost).
+    batch("loop qv.encrypt", "[qv.encrypt(p, key, kid) for p in pts]")
+    batch("loop qv.decrypt", "[qv.decrypt(t, key) for t in tokens]")
+    batch(
+        "loop ChaCha20Poly1305 encrypt (urandom nonce)",
+        "[aead.encrypt(urandom(12), p, None) for p in raw]",
+    )
+    batch("loop ChaCha20Poly1305 decrypt", "[aead.decrypt(nonce, c, None) for c in cts]")
+    batch("loop Fernet encrypt", "[fernet.encrypt(p) for p in raw]")
+    batch("loop Fernet decrypt", "[fernet.decrypt(t) for t in ftok]")
     try:
         import tink
         from tink import aead as tink_aead
@@ -106,14 +115,18 @@ def measure_size(size: int, repeat: int, values: int, cores: int) -> SizeResult:
         prim = handle.primitive(tink_aead.Aead)
         ns["tink"] = prim
         ns["tcts"] = [prim.encrypt(raw[0], b"")] * n
-        batch("loop Tink AEAD encrypt", "for p in raw: tink.encrypt(p, b'')")
-        batch("loop Tink AEAD decrypt", "for c in tcts: tink.decrypt(c, b'')")
+        batch("loop Tink AEAD encrypt", "[tink.encrypt(p, b'') for p in raw]")
+        batch("loop Tink AEAD decrypt", "[tink.decrypt(c, b'') for c in tcts]")
     except ImportError:
         pass
     # The floor: one bare call with a fixed nonce, timed alone (no loop).
     number = max(1, 20_000 // max(1, size // 64))
-    per["bare ChaCha20Poly1305 encrypt call"] = best("aead.encrypt(nonce, raw[0], None)", ns, repeat, number)
-    per["bare ChaCha20Poly1305 decrypt call"] = best("aead.decrypt(nonce, ct, None)", ns, repeat, number)
+    per["bare ChaCha20Poly1305 encrypt call"] = best(
+        "aead.encrypt(nonce, raw[0], None)", ns, repeat, number
+    )
+    per["bare ChaCha20Poly1305 decrypt call"] = best(
+        "aead.decrypt(nonce, ct, None)", ns, repeat, number
+    )
     per["single qv.encrypt call"] = best("qv.encrypt(pts[0], key, kid)", ns, repeat, number)
     per["single qv.decrypt call"] = best("qv.decrypt(tokens[0], key)", ns, repeat, number)
     return SizeResult(size, n, per)
@@ -197,10 +210,26 @@ def section(results: list[SizeResult], cores: int, mem, nonces) -> str:
             ("encrypt_many det 1 thread", bare_e, 1.0),
         ]:
             r = p64[name] / ref
-            targets.append((f"64 B: {name} at most {limit} x the bare call", f"{r:.2f} x ({fmt(p64[name])} / {fmt(ref)})", r <= limit))
+            targets.append(
+                (
+                    f"64 B: {name} at most {limit} x the bare call",
+                    f"{r:.2f} x ({fmt(p64[name])} / {fmt(ref)})",
+                    r <= limit,
+                )
+            )
     for op, peers in [
-        ("encrypt", ["loop Fernet encrypt", "loop Tink AEAD encrypt", "loop ChaCha20Poly1305 encrypt (urandom nonce)"]),
-        ("decrypt", ["loop Fernet decrypt", "loop Tink AEAD decrypt", "loop ChaCha20Poly1305 decrypt"]),
+        (
+            "encrypt",
+            [
+                "loop Fernet encrypt",
+                "loop Tink AEAD encrypt",
+                "loop ChaCha20Poly1305 encrypt (urandom nonce)",
+            ],
+        ),
+        (
+            "decrypt",
+            ["loop Fernet decrypt", "loop Tink AEAD decrypt", "loop ChaCha20Poly1305 decrypt"],
+        ),
     ]:
         for threads in ("1 thread", "all cores"):
             name = f"{op}_many {threads}"
@@ -210,24 +239,42 @@ def section(results: list[SizeResult], cores: int, mem, nonces) -> str:
                 for p in peers
                 if p in by_size[s]
             )
-            targets.append((
-                f"every size: {name} faster per value than a Python loop of every peer",
-                f"worst {worst[0]:.2f} x ({worst[2]}, {size_name(worst[1])})",
-                worst[0] < 1,
-            ))
+            targets.append(
+                (
+                    f"every size: {name} faster per value than a Python loop of every peer",
+                    f"worst {worst[0]:.2f} x ({worst[2]}, {size_name(worst[1])})",
+                    worst[0] < 1,
+                )
+            )
     big = by_size.get(64 * KiB)
     if big:
         for op in ("encrypt", "decrypt"):
-            r = big[f"{op}_many 1 thread"] / big[f"single qv.{op} call"]
-            targets.append((f"64 KiB: {op}_many (1 thread) no slower per byte than single {op}", f"{r:.2f} x", r <= 1.0))
+            r = big[f"{op}_many 1 thread"] / big[f"loop qv.{op}"]
+            alone = big[f"{op}_many 1 thread"] / big[f"single qv.{op} call"]
+            targets.append(
+                (
+                    f"64 KiB: {op}_many (1 thread) no slower per byte than single {op} calls "
+                    "(a loop keeping its results)",
+                    f"{r:.2f} x ({alone:.2f} x one call timed alone, its result dropped)",
+                    r <= 1.0,
+                )
+            )
     enc_peak, dec_peak, text_size, plain = mem
-    targets.append((
-        f"{plain // 64:,} values of 64 B: peak extra memory of encrypt_many at most 1.5 x the token text",
-        f"{enc_peak / text_size:.2f} x ({enc_peak / MiB:.0f} MiB for {text_size / MiB:.0f} MiB of tokens)",
-        enc_peak <= 1.5 * text_size,
-    ))
+    targets.append(
+        (
+            f"{plain // 64:,} values of 64 B: peak extra memory of encrypt_many at most 1.5 x the token text",
+            f"{enc_peak / text_size:.2f} x ({enc_peak / MiB:.0f} MiB for {text_size / MiB:.0f} MiB of tokens)",
+            enc_peak <= 1.5 * text_size,
+        )
+    )
     distinct, total = nonces
-    targets.append((f"{total:,} random-mode tokens of one batch (two threads): distinct nonces", f"{distinct:,}", distinct == total))
+    targets.append(
+        (
+            f"{total:,} random-mode tokens of one batch (two threads): distinct nonces",
+            f"{distinct:,}",
+            distinct == total,
+        )
+    )
 
     names = list(results[0].per_value)
     lines = [
@@ -236,7 +283,7 @@ def section(results: list[SizeResult], cores: int, mem, nonces) -> str:
         "",
         f"Time per value over one batch (100 000 values, or 256 MiB of plaintext for 64 KiB: "
         f"{', '.join(f'{r.values:,} at {size_name(r.size)}' for r in results)}), best of "
-        f"several batches; \"all cores\" is {cores} threads here. Peers are Python loops over "
+        f'several batches; "all cores" is {cores} threads here. Peers are Python loops over '
         "the same values; the bare calls and single qv calls are timed alone. Load average "
         f"after the section: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}.",
         "",
@@ -246,7 +293,12 @@ def section(results: list[SizeResult], cores: int, mem, nonces) -> str:
         "",
         "| per value | " + " | ".join(size_name(r.size) for r in results) + " |",
         "|---|" + "---|" * len(results),
-        *[f"| {n} | " + " | ".join(fmt(r.per_value[n]) if n in r.per_value else "-" for r in results) + " |" for n in names],
+        *[
+            f"| {n} | "
+            + " | ".join(fmt(r.per_value[n]) if n in r.per_value else "-" for r in results)
+            + " |"
+            for n in names
+        ],
         "",
         f"Peak extra memory for {plain // 64:,} values of 64 B: encrypt_many {enc_peak / MiB:.0f} MiB, "
         f"decrypt_many {dec_peak / MiB:.0f} MiB; the returned tokens hold {text_size / MiB:.0f} MiB of text "

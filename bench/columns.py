@@ -7,7 +7,7 @@ over the same values as a Python list, and a Python loop of `qv.encrypt` and
 column calls against the size of the result's buffers, in a fresh interpreter.
 
     python bench/columns.py            # prints the section
-    python bench/bench.py --only columns   # also writes it into RESULTS.md
+    python bench/bench.py --columns    # also writes it into RESULTS.md
 """
 
 from __future__ import annotations

@@ -2,6 +2,8 @@
 // opens on the single path (and in deterministic mode is the single path's
 // token), and every row given to open_many, sealed or arbitrary text, opens
 // exactly when the single path opens it, to the same plaintext.
+#include "bulk/bulk.h"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -10,8 +12,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include "bulk/bulk.h"
 
 namespace {
 
@@ -86,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(single_open(tokens[i], batch.key, aads[i], pt) && pt == pts[i]);
     if (batch.deterministic) {
       const qv::Bytes ad = qv::build_aad(key_id, metadata_text, true, aads[i], nullptr);
-      const qv::Bytes siv = qv::siv_nonce(batch.key, ad.data(), ad.size(), bytes(pts[i]),
-                                          pts[i].size());
+      const qv::Bytes siv =
+          qv::siv_nonce(batch.key, ad.data(), ad.size(), bytes(pts[i]), pts[i].size());
       std::string single(tokens[i].size(), '\0');
       check(qv::seal_token(bytes(pts[i]), pts[i].size(), batch.key, ad.data(), ad.size(),
                            siv.data(), key_id, true, metadata_text, single.data()));
@@ -129,12 +129,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string pt;
     qv::TokenData td;
     // By key id, a token naming another id has no key.
-    const bool has_key = keys.single != nullptr ||
-                         (qv::decode_token(all[i], td) && td.key_id == key_id);
+    const bool has_key =
+        keys.single != nullptr || (qv::decode_token(all[i], td) && td.key_id == key_id);
     const bool single = has_key && single_open(all[i], batch.key, all_aads[i], pt);
     check((open_status[i] == qv::RowStatus::ok) == single);
-    if (single) check(outs[i].compare(0, open_rows[i].out_size, pt) == 0 &&
-                      open_rows[i].out_size == pt.size());
+    if (single)
+      check(outs[i].compare(0, open_rows[i].out_size, pt) == 0 &&
+            open_rows[i].out_size == pt.size());
   }
   return 0;
 }

@@ -14,7 +14,16 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-FLAGS = ["-std=c++17", "-pthread", "-O1", "-Wall", "-Wextra", "-Wpedantic", "-Werror", f"-I{ROOT / 'src'}"]
+FLAGS = [
+    "-std=c++17",
+    "-pthread",
+    "-O1",
+    "-Wall",
+    "-Wextra",
+    "-Wpedantic",
+    "-Werror",
+    f"-I{ROOT / 'src'}",
+]
 
 
 def core_sources() -> list[Path]:
@@ -37,6 +46,8 @@ def build_program(main: Path, out_dir: Path) -> Path:
     lib = out_dir / "libqv_core.a"
     subprocess.run([ar, "rcs", lib, *objects], check=True)
     exe = out_dir / main.stem
-    link = subprocess.run([cxx, *FLAGS, main, lib, "-lcrypto", "-o", exe], capture_output=True, text=True)
+    link = subprocess.run(
+        [cxx, *FLAGS, main, lib, "-lcrypto", "-o", exe], capture_output=True, text=True
+    )
     assert link.returncode == 0, link.stderr
     return exe

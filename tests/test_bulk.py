@@ -111,9 +111,10 @@ def test_encrypt_many_matches_encrypt_row_by_row(
             # An independent opener, then decrypt, agree on the row's plaintext.
             opened = oracle.open_token(token, KEY, row_aad)
             assert opened["data"] == oracle.as_bytes(rows[i])
-            assert outcome(qv.decrypt, token, KEY, row_aad)[:2] == outcome(
-                qv.decrypt, want[1], KEY, row_aad
-            )[:2]
+            assert (
+                outcome(qv.decrypt, token, KEY, row_aad)[:2]
+                == outcome(qv.decrypt, want[1], KEY, row_aad)[:2]
+            )
 
 
 def tamper(token: str, how: int) -> str | bytes | None:
@@ -142,7 +143,9 @@ def tamper(token: str, how: int) -> str | bytes | None:
     hows=st.lists(st.integers(0, 7), min_size=8, max_size=8),
     deterministic=st.booleans(),
     metadata=st.dictionaries(texts, texts, max_size=2),
-    seal_aads=st.lists(one_aads.filter(lambda a: a is None or isinstance(a, str)), min_size=8, max_size=8),
+    seal_aads=st.lists(
+        one_aads.filter(lambda a: a is None or isinstance(a, str)), min_size=8, max_size=8
+    ),
     open_aads=st.lists(one_aads, min_size=8, max_size=8),
     per_row=st.booleans(),
     use_mapping=st.booleans(),
@@ -198,7 +201,9 @@ def test_a_batch_split_over_threads_gives_every_row_its_single_call_token(thread
     tokens = qv.encrypt_many(
         rows, KEY, "kid", deterministic=True, metadata={"m": "v"}, aad=aads, threads=threads
     )
-    singles = [qv.encrypt(r, KEY, "kid", True, {"m": "v"}, a) for r, a in zip(rows, aads, strict=True)]
+    singles = [
+        qv.encrypt(r, KEY, "kid", True, {"m": "v"}, a) for r, a in zip(rows, aads, strict=True)
+    ]
     assert tokens == singles
     random_tokens = qv.encrypt_many(rows, KEY, "kid", aad=aads, threads=threads)
     opened = qv.decrypt_many(random_tokens, {"kid": KEY}, aad=aads, threads=threads)
@@ -223,9 +228,10 @@ def test_rows_are_read_as_encrypt_reads_them():
     rows = ["é", b"\xc3\xa9", bytearray(b"\xc3\xa9"), S("é"), B(b"\xc3\xa9")]
     tokens = qv.encrypt_many(rows, KEY, b"k", deterministic=True)
     assert set(tokens) == {qv.encrypt("é", KEY, "k", True)}
-    assert qv.decrypt_many(
-        [tokens[0], tokens[0].encode(), bytearray(tokens[0].encode())], KEY
-    ) == ["é"] * 3
+    assert (
+        qv.decrypt_many([tokens[0], tokens[0].encode(), bytearray(tokens[0].encode())], KEY)
+        == ["é"] * 3
+    )
 
 
 def test_none_rows_and_empty_batches_pass_through():
@@ -238,25 +244,97 @@ def test_none_rows_and_empty_batches_pass_through():
 
 
 BAD_CALLS = [
-    ("short key", lambda: qv.encrypt_many(["a"], KEY[:31], "k"), ValueError, "qv: key must be 32 bytes."),
-    ("empty key id", lambda: qv.encrypt_many(["a"], KEY, ""), ValueError, "qv: keyId must be 1-255 bytes."),
-    ("long key id", lambda: qv.encrypt_many(["a"], KEY, "k" * 256), ValueError, "qv: keyId must be 1-255 bytes."),
-    ("NUL key id", lambda: qv.encrypt_many(["a"], KEY, "a\0b"), ValueError, "qv: keyId must not contain NUL bytes."),
+    (
+        "short key",
+        lambda: qv.encrypt_many(["a"], KEY[:31], "k"),
+        ValueError,
+        "qv: key must be 32 bytes.",
+    ),
+    (
+        "empty key id",
+        lambda: qv.encrypt_many(["a"], KEY, ""),
+        ValueError,
+        "qv: keyId must be 1-255 bytes.",
+    ),
+    (
+        "long key id",
+        lambda: qv.encrypt_many(["a"], KEY, "k" * 256),
+        ValueError,
+        "qv: keyId must be 1-255 bytes.",
+    ),
+    (
+        "NUL key id",
+        lambda: qv.encrypt_many(["a"], KEY, "a\0b"),
+        ValueError,
+        "qv: keyId must not contain NUL bytes.",
+    ),
     # The key is checked before the key id, as in encrypt, and before any row.
-    ("key before key id", lambda: qv.encrypt_many([""], KEY[:1], ""), ValueError, "qv: key must be 32 bytes."),
-    ("zero threads", lambda: qv.encrypt_many(["a"], KEY, "k", threads=0), ValueError, "qv: threads must be at least 1."),
-    ("float threads", lambda: qv.decrypt_many([], KEY, threads=1.0), TypeError, "qv: threads must be an int or None."),
-    ("a str as rows", lambda: qv.encrypt_many("abc", KEY, "k"), TypeError, "qv: plaintexts must be a sequence of str, bytes, bytearray or None."),
-    ("aad per row, wrong length", lambda: qv.encrypt_many(["a", "b"], KEY, "k", aad=["x"]), ValueError, "qv: aad must hold one entry per row."),
-    ("errors value", lambda: qv.decrypt_many([], KEY, errors="ignore"), ValueError, "qv: errors must be 'raise' or 'null'."),
-    ("short key in a mapping", lambda: qv.decrypt_many([], {"k": KEY[:5]}), ValueError, "qv: key must be 32 bytes."),
-    ("bytearray key", lambda: qv.decrypt_many([], bytearray(KEY)), TypeError, "qv: keys must be a 32-byte key or a mapping of key id to key."),
-    ("str key in a mapping", lambda: qv.decrypt_many([], {"k": "x" * 32}), TypeError, "qv: a key must be bytes."),
-    ("int key id in a mapping", lambda: qv.decrypt_many([], {1: KEY}), TypeError, "qv: a key id must be str, bytes or bytearray."),
+    (
+        "key before key id",
+        lambda: qv.encrypt_many([""], KEY[:1], ""),
+        ValueError,
+        "qv: key must be 32 bytes.",
+    ),
+    (
+        "zero threads",
+        lambda: qv.encrypt_many(["a"], KEY, "k", threads=0),
+        ValueError,
+        "qv: threads must be at least 1.",
+    ),
+    (
+        "float threads",
+        lambda: qv.decrypt_many([], KEY, threads=1.0),
+        TypeError,
+        "qv: threads must be an int or None.",
+    ),
+    (
+        "a str as rows",
+        lambda: qv.encrypt_many("abc", KEY, "k"),
+        TypeError,
+        "qv: plaintexts must be a sequence of str, bytes, bytearray or None.",
+    ),
+    (
+        "aad per row, wrong length",
+        lambda: qv.encrypt_many(["a", "b"], KEY, "k", aad=["x"]),
+        ValueError,
+        "qv: aad must hold one entry per row.",
+    ),
+    (
+        "errors value",
+        lambda: qv.decrypt_many([], KEY, errors="ignore"),
+        ValueError,
+        "qv: errors must be 'raise' or 'null'.",
+    ),
+    (
+        "short key in a mapping",
+        lambda: qv.decrypt_many([], {"k": KEY[:5]}),
+        ValueError,
+        "qv: key must be 32 bytes.",
+    ),
+    (
+        "bytearray key",
+        lambda: qv.decrypt_many([], bytearray(KEY)),
+        TypeError,
+        "qv: keys must be a 32-byte key or a mapping of key id to key.",
+    ),
+    (
+        "str key in a mapping",
+        lambda: qv.decrypt_many([], {"k": "x" * 32}),
+        TypeError,
+        "qv: a key must be bytes.",
+    ),
+    (
+        "int key id in a mapping",
+        lambda: qv.decrypt_many([], {1: KEY}),
+        TypeError,
+        "qv: a key id must be str, bytes or bytearray.",
+    ),
 ]
 
 
-@pytest.mark.parametrize(("call", "kind", "message"), [c[1:] for c in BAD_CALLS], ids=[c[0] for c in BAD_CALLS])
+@pytest.mark.parametrize(
+    ("call", "kind", "message"), [c[1:] for c in BAD_CALLS], ids=[c[0] for c in BAD_CALLS]
+)
 def test_arguments_that_no_row_could_pass_raise_without_a_row_note(call, kind, message):
     with pytest.raises(kind) as info:
         call()
@@ -268,11 +346,17 @@ ROW_TYPE_ERRORS = [
     ("int plaintext", lambda: qv.encrypt_many(["a", 5], KEY, "k"), 1),
     ("memoryview plaintext", lambda: qv.encrypt_many([memoryview(b"a")], KEY, "k"), 0),
     ("lone surrogate", lambda: qv.encrypt_many(["ok", "\ud800"], KEY, "k"), 1),
-    ("int token, even with errors='null'", lambda: qv.decrypt_many([None, 7], KEY, errors="null"), 1),
+    (
+        "int token, even with errors='null'",
+        lambda: qv.decrypt_many([None, 7], KEY, errors="null"),
+        1,
+    ),
 ]
 
 
-@pytest.mark.parametrize(("call", "row"), [c[1:] for c in ROW_TYPE_ERRORS], ids=[c[0] for c in ROW_TYPE_ERRORS])
+@pytest.mark.parametrize(
+    ("call", "row"), [c[1:] for c in ROW_TYPE_ERRORS], ids=[c[0] for c in ROW_TYPE_ERRORS]
+)
 def test_a_row_of_the_wrong_type_is_a_type_error_naming_its_row(call, row):
     with pytest.raises(TypeError) as info:
         call()

@@ -64,6 +64,9 @@ class Args:
         self.buffer = bytearray(b"secret" * 10)
         self.garbage = "qv.v2.AAAA!!!"
         self.non_utf8_token = qv.encrypt(b"\xff\xfe", self.key, b"\xff", True)
+        self.rows = [self.plaintext, None, b"raw", bytearray(b"copied")]
+        self.row_aads = [self.aad, None, self.aad_text, None]
+        self.keys = {self.key_id: self.key}
 
     def watched(self) -> dict[str, object]:
         return {k: v for k, v in vars(self).items()}
@@ -96,7 +99,14 @@ def one_round(a: Args, i: int) -> int:
     expect_error(UnicodeDecodeError, lambda: qv.decode_token(a.non_utf8_token))
     expect_error(ValueError, lambda: qv.derive_key_from_password(a.password, N=1000))
     expect_error(ValueError, lambda: qv.derive_subkey(a.bad_key, a.context))
-    calls = 20
+    # The bulk calls, their row failures and their refused arguments.
+    many = qv.encrypt_many(a.rows, a.key, a.key_id, metadata=a.utf8_metadata, aad=a.row_aads)
+    assert qv.decrypt_many(many, a.keys, aad=a.row_aads)[2] == "raw"
+    assert qv.decrypt_many([*many, a.garbage], a.key, errors="null")[4] is None
+    expect_error(RuntimeError, lambda: qv.decrypt_many([token, a.garbage], a.key, aad=a.aad))
+    expect_error(RuntimeError, lambda: qv.encrypt_many(a.rows, a.key, a.key_id, aad=a.bad_aad_dict))
+    expect_error(ValueError, lambda: qv.encrypt_many(a.rows, a.bad_key, a.key_id))
+    calls = 26
     if i % KDF_EVERY == 0:
         derived = qv.derive_key_from_password(a.password, "00ff", N=16384)
         assert len(derived["key"]) == 32

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import qv
+import qv._bulk
 import qv._native as native
 from tokenkit import split
 
@@ -46,9 +47,12 @@ SIGNATURES = {
 def test_module_holds_exactly_the_nine_functions_in_order() -> None:
     assert (native.__name__, native.__doc__) == ("qv._native", "qv.v2 native cryptographic library")
     assert [name for name in native.__dict__ if not name.startswith("_")] == list(SIGNATURES)
-    # The package adds the pure-Python key ring names to the native nine.
-    assert sorted(qv.__all__) == sorted([*SIGNATURES, *qv.keyring.__all__])
+    # The package adds the pure-Python key ring names and the two bulk
+    # functions of qv._bulk to the native nine.
+    bulk_names = ["encrypt_many", "decrypt_many"]
+    assert sorted(qv.__all__) == sorted([*SIGNATURES, *qv.keyring.__all__, *bulk_names])
     assert all(getattr(qv, name) is getattr(native, name) for name in SIGNATURES)
+    assert all(getattr(qv, name) is getattr(qv._bulk, name) for name in bulk_names)
 
 
 @pytest.mark.parametrize("name", list(SIGNATURES))

@@ -56,3 +56,15 @@ qv.derive_key_from_password("pw", N="16384")  # type: ignore[arg-type]
 qv.wipe_buffer("text")  # type: ignore[arg-type]
 qv.generate_key(32)  # type: ignore[call-arg]
 qv.decrypt(token, key)["plaintext"]  # type: ignore[typeddict-item]
+
+# Many values at once: rows of text or None, one aad or one per row, keys as
+# one key or by key id; options by keyword only.
+tokens = qv.encrypt_many(["a", b"b", bytearray(b"c"), None], key, "k1", deterministic=True)
+assert_type(tokens, list[str | None])
+qv.encrypt_many(("a",), key, b"k1", metadata=metadata, aad=[raw_aad], threads=2)
+assert_type(qv.decrypt_many(tokens, key, aad="t", errors="null"), list[str | None])
+qv.decrypt_many(tokens, {"k1": key}, aad=[None, "x", {"a": "b"}, None])
+qv.decrypt_many(tokens, {b"k1": key}, aad=(raw_aad,), threads=None)
+qv.encrypt_many(["a"], key, "k1", True)  # type: ignore[call-arg]
+qv.decrypt_many(tokens, key, errors="ignore")  # type: ignore[arg-type]
+qv.decrypt_many(tokens, {"k1": bytearray(key)})  # type: ignore[arg-type]

@@ -1,7 +1,7 @@
 """qv.v2 bulk sealing and opening"""
 
 from collections.abc import Mapping, Sequence
-from typing import Literal, TypeAlias, TypeVar
+from typing import Any, Literal, TypeAlias, TypeVar
 
 from qv._native import _Opened
 
@@ -10,11 +10,11 @@ _MetaKey = TypeVar("_MetaKey", bound=_Text)
 _Metadata: TypeAlias = Mapping[_Text, _Text] | Mapping[_MetaKey, _Text]
 _AadKey = TypeVar("_AadKey", bound=_Text)
 _AadValue = TypeVar("_AadValue", bound=_Text)
-# One `aad` for every row, or a list or tuple holding one per row.
-_OneAad: TypeAlias = str | dict[_AadKey, _AadValue] | None
-_Aad: TypeAlias = _OneAad[_AadKey, _AadValue] | list[_OneAad[_AadKey, _AadValue]] | tuple[_OneAad[_AadKey, _AadValue], ...]
-_KeyId = TypeVar("_KeyId", bound=_Text)
-_Keys: TypeAlias = bytes | Mapping[_KeyId, bytes]
+# One `aad` for every row, or a list or tuple holding one per row (any
+# other sequence, bytes included, is refused at run time).
+_Aad: TypeAlias = str | dict[_AadKey, _AadValue] | Sequence[str | dict[Any, Any] | None] | None
+# One key for every token, or keys by key id.
+_Keys: TypeAlias = bytes | Mapping[str, bytes] | Mapping[bytes, bytes] | Mapping[str | bytes, bytes]
 
 def encrypt_many(
     plaintexts: Sequence[_Text | None],
@@ -37,7 +37,7 @@ def encrypt_many(
 
 def decrypt_many(
     tokens: Sequence[_Text | None],
-    keys: _Keys[_KeyId],
+    keys: _Keys,
     *,
     aad: _Aad[_AadKey, _AadValue] = None,
     errors: Literal["raise", "null"] = "raise",
@@ -55,7 +55,7 @@ def decrypt_many(
 
 def decrypt_many_records(
     tokens: Sequence[_Text | None],
-    keys: _Keys[_KeyId],
+    keys: _Keys,
     *,
     aad: _Aad[_AadKey, _AadValue] = None,
     errors: Literal["raise", "null"] = "raise",

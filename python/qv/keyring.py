@@ -480,7 +480,7 @@ class Keyring:
                 out[i] = token
         return out
 
-    def _open_many(  # noqa: UP047 (the package supports Python 3.11)
+    def _open_many(
         self,
         open_rows: Callable[..., list[_Row]],
         rows: Sequence[str | bytes | bytearray | None],
@@ -503,7 +503,7 @@ class Keyring:
             # The row's own key fails it first, as in `decrypt`, if the ring
             # does not hold that key enabled.
             try:
-                key_id = _peek_key_id(rows[row])  # type: ignore[arg-type]
+                key_id = _peek_key_id(rows[row])
             except UnicodeDecodeError:
                 key_id = None
             if key_id is None or key_id in keys:

@@ -7,6 +7,8 @@
 // the chunk over worker threads, writing straight into those strings (or a
 // cleansed buffer). Chunks bound the working memory to a few megabytes
 // whatever the batch size.
+#include "bulk/bulk.h"
+
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "bulk/bulk.h"
 #include "module/module.h"
 #include "token/token.h"
 
@@ -25,7 +26,7 @@ namespace {
 
 // Rows per chunk, and the plaintext or token bytes after which a chunk ends
 // early, so that copies and buffers stay small.
-constexpr std::size_t chunk_rows = 1 << 16;
+constexpr std::size_t chunk_rows = 8192;
 constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
 
 // Adds "row <i>" as a note to the Python error now set and throws it.
@@ -81,8 +82,7 @@ auto for_row(std::size_t i, F&& f) -> decltype(f()) {
 // at least 1.
 std::size_t thread_count(const py::object& threads) {
   if (threads.is_none()) return usable_cores();
-  if (!PyLong_Check(threads.ptr()))
-    throw py::type_error("qv: threads must be an int or None.");
+  if (!PyLong_Check(threads.ptr())) throw py::type_error("qv: threads must be an int or None.");
   const long long value = PyLong_AsLongLong(threads.ptr());
   if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (value < 1) throw std::invalid_argument("qv: threads must be at least 1.");
@@ -151,8 +151,8 @@ bool read_row(PyObject* item, RowText& out, SecretBytes& copies, const char* wha
     return true;
   }
   if (PyBytes_Check(item)) {
-    out.view = std::string_view(PyBytes_AS_STRING(item),
-                                static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+    out.view =
+        std::string_view(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
     return true;
   }
   if (PyByteArray_Check(item)) {
@@ -185,10 +185,9 @@ SecretBytes checked_key(const py::handle& key) {
   return k;
 }
 
-py::list encrypt_many(const py::object& plaintexts, const py::bytes& key,
-                      const std::string& key_id, bool deterministic,
-                      const std::optional<Metadata>& metadata, const py::object& aad,
-                      const py::object& threads) {
+py::list encrypt_many(const py::object& plaintexts, const py::bytes& key, const std::string& key_id,
+                      bool deterministic, const std::optional<Metadata>& metadata,
+                      const py::object& aad, const py::object& threads) {
   // The argument checks of `encrypt`, in its order, once for every row.
   const SecretBytes k = bytes_to_vec(key);
   if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
@@ -407,7 +406,7 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
       } else if (present && shared_aad_error) {
         row_error = shared_aad_error;
       }
-      status.push_back(!present  ? RowStatus::null
+      status.push_back(!present    ? RowStatus::null
                        : row_error ? RowStatus::caller_error
                                    : RowStatus::ok);
       texts.push_back(text);

@@ -2,13 +2,13 @@
 //
 // Built and run by tests/test_native_bulk.py; prints each failed check and
 // exits 1 if any fails.
+#include "bulk/bulk.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "bulk/bulk.h"
 
 namespace {
 
@@ -20,8 +20,7 @@ void check(bool ok, const char* what, std::size_t a = 0, std::size_t b = 0) {
 
 std::string filler(std::size_t n, std::uint32_t seed) {
   std::string out(n, '\0');
-  for (std::size_t i = 0; i < n; ++i)
-    out[i] = static_cast<char>((seed + i) * 2654435761u >> 24);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>((seed + i) * 2654435761u >> 24);
   return out;
 }
 
