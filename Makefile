@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick test-spark build clean fuzz fuzz-smoke asan-test simd-check lint format sdist-check bench
+.PHONY: demo test test-quick test-spark build clean fuzz fuzz-smoke asan-test simd-check lint format sdist-check bench bench-keyring
 
 demo: build
 	$(PY) examples/demo.py
@@ -30,6 +30,10 @@ test-spark: build
 bench: $(VENV)/.ready
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# A key ring's cost per call over the bare functions, and of saving and loading.
+bench-keyring: build
+	$(PY) bench/keyring_bench.py
 
 # libFuzzer targets over the C++ core (fuzz/*.cpp), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
