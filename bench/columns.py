@@ -57,7 +57,7 @@ def measure(quick: bool) -> Columns:
     import qv.arrow
 
     rows = ROWS
-    repeat = 1 if quick else 3
+    repeat = 1 if quick else 5
     texts = values(rows)
     column = pa.array(texts, pa.string())
     tokens = qv.arrow.encrypt(column, KEY, KEY_ID)
@@ -66,27 +66,34 @@ def measure(quick: bool) -> Columns:
     out = Columns(rows, cores)
     many = getattr(qv, "encrypt_many", None)
     open_many = getattr(qv, "decrypt_many", None)
-    enc, dec = qv.encrypt, qv.decrypt
+    ways = {}
     for label, threads in (("1 thread", 1), (f"{cores} cores", None)):
-        t = out.times
-        t["encrypt", "qv.arrow", label] = best(
-            lambda th=threads: qv.arrow.encrypt(column, KEY, KEY_ID, threads=th), repeat
+        ways["encrypt", "qv.arrow", label] = lambda th=threads: qv.arrow.encrypt(
+            column, KEY, KEY_ID, threads=th
         )
-        t["decrypt", "qv.arrow", label] = best(
-            lambda th=threads: qv.arrow.decrypt(tokens, KEY, threads=th), repeat
+        ways["decrypt", "qv.arrow", label] = lambda th=threads: qv.arrow.decrypt(
+            tokens, KEY, threads=th
         )
         if many is not None and open_many is not None:
-            t["encrypt", "encrypt_many (list)", label] = best(
-                lambda th=threads: many(texts, KEY, KEY_ID, threads=th), repeat
+            ways["encrypt", "encrypt_many (list)", label] = lambda th=threads: many(
+                texts, KEY, KEY_ID, threads=th
             )
-            t["decrypt", "decrypt_many (list)", label] = best(
-                lambda th=threads: open_many(token_list, KEY, threads=th), repeat
+            ways["decrypt", "decrypt_many (list)", label] = lambda th=threads: open_many(
+                token_list, KEY, threads=th
             )
+    # Round by round, every way once per round: a burst of other work on a
+    # shared machine then slows one round of all of them, not one way, and the
+    # best round of each is kept.
+    for _ in range(repeat):
+        for name, call in ways.items():
+            sec = best(call, 1)
+            out.times[name] = min(out.times.get(name, sec), sec)
+    enc, dec = qv.encrypt, qv.decrypt
     out.times["encrypt", "Python loop of qv.encrypt", "1 thread"] = best(
-        lambda: [enc(v, KEY, KEY_ID) for v in texts], 1
+        lambda: [enc(v, KEY, KEY_ID) for v in texts], 1 if quick else 2
     )
     out.times["decrypt", "Python loop of qv.decrypt", "1 thread"] = best(
-        lambda: [dec(v, KEY)["data"] for v in token_list], 1
+        lambda: [dec(v, KEY)["data"] for v in token_list], 1 if quick else 2
     )
     out.memory = memory_peaks(column, tokens)
     return out
@@ -213,6 +220,18 @@ def section(c: Columns) -> str:
     lines += ["", "| target | measured | result |", "|---|---|---|"]
     for text, measured, met in targets(c):
         lines.append(f"| {text} | {measured} | {'met' if met else '**missed**'} |")
+    loop = c.times["encrypt", "Python loop of qv.encrypt", "1 thread"] / c.rows * 1e9
+    arrow = c.times["encrypt", "qv.arrow", "1 thread"] / c.rows * 1e9
+    lines += [
+        "",
+        "Why the 10x targets are out of reach here: a Python loop of `qv.encrypt` costs "
+        f"{loop:.0f} ns a value in this run, so 10x asks for {loop / 10:.0f} ns a value, "
+        "while sealing one value from a cipher context keyed once costs about 420 ns in C++ "
+        "alone (see the OpenSSL floor above and the bulk notes) before any token work; "
+        f"`qv.arrow.encrypt` spends {arrow:.0f} ns a value on one thread. On one thread "
+        "the ceiling is the cipher's own, about 5x; across cores the figure scales with the "
+        "cores that are free, and this machine has two, shared with other work while it ran.",
+    ]
     return "\n".join(lines) + "\n"
 
 
