@@ -12,9 +12,7 @@ _Result: TypeAlias = tuple[
 ]
 
 class ResultBuffer:
-    """A result buffer lent to pyarrow through the buffer protocol."""
-
-    def __buffer__(self, flags: int, /) -> memoryview: ...
+    """A result buffer lent to pyarrow through the buffer protocol (read-only bytes)."""
 
 def seal_column(
     column: _Column,
