@@ -6,7 +6,8 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick test-spark build clean fuzz fuzz-smoke asan-test simd-check lint format sdist-check bench bench-keyring
+.PHONY: demo test test-quick test-pythons test-spark build clean fuzz fuzz-smoke asan-test simd-check lint \
+  typecheck format sdist-check wheels wheel-check bench bench-keyring
 
 demo: build
 	$(PY) examples/demo.py
@@ -24,6 +25,12 @@ test-spark: build
 	command -v java >/dev/null || { apt-get update -qq && apt-get install -y -qq default-jre-headless; }
 	$(PY) -m pip install --quiet --group spark
 	QV_TEST_SPARK=1 $(PY) -m pytest -q -p no:cacheprovider -m spark tests/test_spark_recipe.py
+
+# The whole suite, stubtest and strict mypy under every CPython from 3.11 on
+# that this machine has (pyenv's or on PATH), each in its own .venv-3.X;
+# fails if fewer than MIN_PYTHONS (3) releases were tested.
+test-pythons:
+	tools/test-pythons.sh
 
 # Times qv against its peers and writes bench/RESULTS.md; BENCH_ARGS=--quick
 # finishes in under a minute.
@@ -80,15 +87,19 @@ simd-check: build
 build: $(VENV)/.ready
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[test]"
 
-# Style and types: ruff over the Python, clang-format over the C++, the stub
-# against the built module, and strict mypy over code that uses every function.
+# Style and types: ruff over the Python, clang-format over the C++, then the
+# type checks below.
 CXX_SOURCES = $(shell find $(wildcard src fuzz tests/native) -path fuzz/build -prune \
   -o \( -name '*.cpp' -o -name '*.h' \) -print | sort)
-lint: build
-	$(PY) -m pip install --quiet --group lint
+lint: typecheck
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+
+# The stub against the built module, and strict mypy over code that uses every
+# function; test-pythons runs these under each release.
+typecheck: build
+	$(PY) -m pip install --quiet --group lint
 	$(PY) -m mypy.stubtest qv._native qv._bulk
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
 	  python/qv/keyring.py
@@ -102,21 +113,37 @@ format: build
 
 # Build the sdist, install it into a fresh virtual environment outside the
 # tree (pip builds the wheel from it, as a user's pip would), import it and
-# run the demo against that installation.
+# run the demo against that installation: under the oldest and the newest
+# CPython release that tools/pythons.sh finds, which must differ.
 sdist-check: $(VENV)/.ready
 	$(PY) -m pip install --quiet --group dist
-	tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
-	  $(PY) -m build --sdist --outdir "$$tmp/dist" . && \
-	  $(PYTHON) -m venv "$$tmp/venv" && \
-	  "$$tmp/venv/bin/python" -m pip install --quiet "$$tmp"/dist/qv-*.tar.gz && \
-	  cd "$$tmp" && "$$tmp/venv/bin/python" -c "$$SDIST_IMPORT_CHECK" && \
-	  "$$tmp/venv/bin/python" "$(CURDIR)/examples/demo.py"
+	set -e; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+	  exes=$$(tools/pythons.sh | sed -n '1p;$$p' | cut -d' ' -f2 | uniq); \
+	  [ $$(echo "$$exes" | wc -l) -ge 2 ] || { echo "sdist-check needs two CPython releases" >&2; exit 1; }; \
+	  $(PY) -m build --sdist --outdir "$$tmp/dist" .; \
+	  for exe in $$exes; do \
+	    echo "=== sdist under $$exe"; rm -rf "$$tmp/venv"; \
+	    "$$exe" -m venv "$$tmp/venv"; \
+	    "$$tmp/venv/bin/python" -m pip install --quiet "$$tmp"/dist/qv-*.tar.gz; \
+	    (cd "$$tmp" && "$$tmp/venv/bin/python" -c "$$SDIST_IMPORT_CHECK" && \
+	      "$$tmp/venv/bin/python" "$(CURDIR)/examples/demo.py"); \
+	  done
+
+# Repaired manylinux wheels, one per CPython release found, in dist/wheels:
+# libcrypto travels inside, so they install with no compiler or OpenSSL
+# headers. wheel-check installs each into a fresh venv of its release, runs the
+# demo and checks in /proc/self/maps that the wheel's own libcrypto is in use.
+wheels:
+	tools/wheels.sh
+
+wheel-check: wheels
+	tools/wheel-check.sh
 
 define SDIST_IMPORT_CHECK
-import importlib.resources, qv, qv._native
+import importlib.resources, sys, qv, qv._native, qv._bulk
 pkg = importlib.resources.files("qv")
 assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi")), "typing files missing"
-print("installed qv", qv.__version__, "at", qv.__file__)
+print("installed qv", qv.__version__, "at", qv.__file__, "under", sys.version.split()[0])
 endef
 export SDIST_IMPORT_CHECK
 
@@ -127,4 +154,4 @@ $(VENV)/.ready: pyproject.toml
 	touch $@
 
 clean:
-	rm -rf $(VENV) build dist
+	rm -rf $(VENV) .venv-3.* build dist

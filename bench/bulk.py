@@ -185,17 +185,24 @@ def fmt(sec: float) -> str:
     return f"{sec * 1e9:.0f} ns" if sec < 1e-5 else f"{sec * 1e6:.1f} µs"
 
 
+def load() -> str:
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
 def run(quick: bool = False) -> str:
+    load_before = load()
     cores = len(os.sched_getaffinity(0))
     repeat = 3 if quick else 7
     values = 20_000 if quick else VALUES
     results = [measure_size(size, repeat, values, cores) for size in BULK_SIZES]
     enc_peak, dec_peak, text_size, plain = memory(200_000 if quick else 1_000_000)
     distinct, total = distinct_nonces(100_000 if quick else 1_000_000)
-    return section(results, cores, (enc_peak, dec_peak, text_size, plain), (distinct, total))
+    return section(
+        results, cores, (enc_peak, dec_peak, text_size, plain), (distinct, total), load_before
+    )
 
 
-def section(results: list[SizeResult], cores: int, mem, nonces) -> str:
+def section(results: list[SizeResult], cores: int, mem, nonces, load_before: str) -> str:
     by_size = {r.size: r.per_value for r in results}
     targets: list[tuple[str, str, bool]] = []
     p64 = by_size.get(64)
@@ -284,8 +291,10 @@ def section(results: list[SizeResult], cores: int, mem, nonces) -> str:
         f"Time per value over one batch (100 000 values, or 256 MiB of plaintext for 64 KiB: "
         f"{', '.join(f'{r.values:,} at {size_name(r.size)}' for r in results)}), best of "
         f'several batches; "all cores" is {cores} threads here. Peers are Python loops over '
-        "the same values; the bare calls and single qv calls are timed alone. Load average "
-        f"after the section: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f}.",
+        "the same values that keep their results, as the bulk calls do; the bare calls and "
+        "single qv calls are timed alone. The machine is shared: load average (1, 5, 15 min) "
+        f"{load_before} before the section, {load()} after; figures taken under load are "
+        "slower and noisier, the multi-thread ones most of all.",
         "",
         "| target | measured | result |",
         "|---|---|---|",

@@ -5,6 +5,7 @@ from __future__ import annotations
 import collections
 import os
 import subprocess
+import sys
 import types
 from pathlib import Path
 
@@ -34,10 +35,14 @@ decode_token(token: str) -> object
 Decode a token into its components. Returns None on failure.
 token_fingerprint(token: str) -> object
 Get the fingerprint (keyId:nonceHex) of a token.
-wipe_buffer(buf: typing_extensions.Buffer) -> None
+wipe_buffer(buf: {BUFFER}) -> None
 Securely zero a buffer.
 """
-LINES = DOCS.format(INT="typing.SupportsInt | typing.SupportsIndex").strip().splitlines()
+# From 3.12 on the standard library has its own Buffer, and pybind11 names it.
+BUFFER = "collections.abc.Buffer" if sys.version_info >= (3, 12) else "typing_extensions.Buffer"
+LINES = (
+    DOCS.format(INT="typing.SupportsInt | typing.SupportsIndex", BUFFER=BUFFER).strip().splitlines()
+)
 SIGNATURES = {
     sig.split("(")[0]: f"{sig}\n\n{text}\n"
     for sig, text in zip(LINES[::2], LINES[1::2], strict=True)
@@ -165,22 +170,38 @@ def test_arguments_that_do_not_convert_fail_before_any_check(call) -> None:
         call()
 
 
+# The release this interpreter is, and so the one its build of the module is for.
+RELEASE = f"{sys.version_info.major}.{sys.version_info.minor}"
 VERSIONS = Path.home() / ".pyenv" / "versions"
-OTHERS = [p for p in sorted(VERSIONS.glob("3.*/bin/python3")) if p.parts[-3][:5] != "3.11."]
-# Symbols bind lazily, so that a release lacking some C-API symbol still
-# reaches the module's entry and its version check.
+OTHERS = [
+    p for p in sorted(VERSIONS.glob("3.*/bin/python3")) if not p.parts[-3].startswith(f"{RELEASE}.")
+]
+# Bound lazily (argv[3] "lazy"), a release lacking some C-API symbol still
+# reaches the module's entry and its version check. Bound at once, as a plain
+# import does, the dynamic loader may refuse first, naming the missing symbol
+# (3.13 renamed a thread-state getter that pybind11 calls): a refusal all the
+# same.
 LOADER = r"""
 import importlib.machinery as m, importlib.util as u, os, sys
-sys.setdlopenflags(os.RTLD_LAZY)
+sys.setdlopenflags(os.RTLD_LAZY if sys.argv[3] == "lazy" else os.RTLD_NOW)
 where = u.spec_from_file_location("qv._native", sys.argv[1], loader=m.ExtensionFileLoader("qv._native", sys.argv[1]))
 try:
     u.module_from_spec(where)
 except ImportError as e:
-    expected = ("Python version mismatch: module was compiled for Python 3.11, but the "
+    expected = ("Python version mismatch: module was compiled for Python " + sys.argv[2] + ", but the "
                 "interpreter version is incompatible: " + sys.version + ".")
-    sys.exit(0 if str(e) == expected else "got: " + repr(str(e)))
+    unbound = sys.argv[3] == "now" and "undefined symbol: " in str(e)
+    sys.exit(0 if str(e) == expected or unbound else "got: " + repr(str(e)))
 sys.exit("the module loaded")
 """
+
+
+def test_module_in_use_was_built_for_this_release() -> None:
+    # A venv per release shares the source tree; the file name shows that this
+    # interpreter imported its own build and not one left by another release.
+    assert Path(native.__file__).name.startswith(
+        f"_native.cpython-{sys.version_info.major}{sys.version_info.minor}-"
+    )
 
 
 @pytest.mark.parametrize(
@@ -188,10 +209,11 @@ sys.exit("the module loaded")
     OTHERS or [pytest.param(None, marks=pytest.mark.skip("no other CPython 3"))],
     ids=lambda p: p.parts[-3] if p else "none",
 )
-def test_other_interpreter_refuses_the_module(exe: Path) -> None:
+@pytest.mark.parametrize("binding", ["lazy", "now"])
+def test_other_interpreter_refuses_the_module(exe: Path, binding: str) -> None:
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
     proc = subprocess.run(
-        [exe, "-I", "-c", LOADER, native.__file__],
+        [exe, "-I", "-c", LOADER, native.__file__, RELEASE, binding],
         capture_output=True,
         text=True,
         timeout=60,

@@ -31,12 +31,16 @@ constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
 
 // Adds "row <i>" as a note to the Python error now set and throws it.
 [[noreturn]] void throw_with_row(std::size_t i) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* value = PyErr_GetRaisedException();
+#else
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (tb != nullptr) PyException_SetTraceback(value, tb);
+#endif
   const std::string note = "row " + std::to_string(i);
   PyObject* added = PyObject_CallMethod(value, "add_note", "s", note.c_str());
   if (added == nullptr) {
@@ -44,7 +48,11 @@ constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
     PyErr_Clear();
   }
   Py_XDECREF(added);
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(value);
+#else
   PyErr_Restore(type, value, tb);
+#endif
   throw py::error_already_set();
 }
 
@@ -422,7 +430,9 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
     for (std::size_t j = 0; j < count; ++j) {
       if (status[j] != RowStatus::null) capacity += open_capacity(texts[j].view.size());
     }
-    plaintexts.assign(capacity, 0);
+    // Reused from chunk to chunk without clearing: every row writes its own
+    // slot, and the buffer is cleansed when it is released.
+    if (plaintexts.size() < capacity) plaintexts.resize(capacity);
     std::size_t at = 0;
     for (std::size_t j = 0; j < count; ++j) {
       if (status[j] == RowStatus::null) continue;
