@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick test-pythons build clean fuzz fuzz-smoke asan-test simd-check lint \
+.PHONY: demo test test-quick test-pythons test-spark build clean fuzz fuzz-smoke asan-test simd-check lint \
   typecheck format sdist-check wheels wheel-check bench bench-keyring
 
 demo: build
@@ -17,6 +17,14 @@ test: build
 
 test-quick: build
 	$(PY) -m pytest -m "not slow"
+
+# The Spark column recipe of README.md, in local mode with two workers. It
+# needs a Java runtime (Debian's headless one) and pyspark, installed here
+# so that a fresh machine runs it; the default suite skips it.
+test-spark: build
+	command -v java >/dev/null || { apt-get update -qq && apt-get install -y -qq default-jre-headless; }
+	$(PY) -m pip install --quiet --group spark
+	QV_TEST_SPARK=1 $(PY) -m pytest -q -p no:cacheprovider -m spark tests/test_spark_recipe.py
 
 # The whole suite, stubtest and strict mypy under every CPython from 3.11 on
 # that this machine has (pyenv's or on PATH), each in its own .venv-3.X;

@@ -522,6 +522,33 @@ def report(
     return "\n".join(parts)
 
 
+def columns_section(quick: bool) -> str:
+    """The qv.arrow section (bench/columns.py), with the load it ran under."""
+    sys.path.insert(0, str(HERE))
+    import columns
+
+    before = load_average()
+    measured = columns.measure(quick)
+    return columns.section(measured).replace(
+        "\n\n", f"\n\nLoad average before: {before}; after: {load_average()}.\n\n", 1
+    )
+
+
+# The column section sits between these marks in RESULTS.md, so a run of that
+# section alone replaces exactly it.
+COLUMNS_BEGIN = "<!-- columns section: begin -->"
+COLUMNS_END = "<!-- columns section: end -->"
+
+
+def replace_section(text: str, section: str) -> str:
+    """`text` with its column section replaced by `section`, or `section` added at the end."""
+    marked = f"{COLUMNS_BEGIN}\n{section.rstrip()}\n{COLUMNS_END}\n"
+    if COLUMNS_BEGIN in text and COLUMNS_END in text:
+        head, rest = text.split(COLUMNS_BEGIN, 1)
+        return head + marked + rest.split(COLUMNS_END, 1)[1].lstrip("\n")
+    return text.rstrip("\n") + "\n\n" + marked
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="short batches; under a minute")
@@ -536,7 +563,19 @@ def main() -> None:
         action="store_true",
         help="only the bulk section (encrypt_many, decrypt_many), spliced into RESULTS.md",
     )
+    ap.add_argument(
+        "--columns",
+        action="store_true",
+        help="only the column section (qv.arrow), spliced into RESULTS.md",
+    )
     args = ap.parse_args()
+    if args.columns:
+        text = columns_section(args.quick)
+        print(text)
+        if not args.no_write:
+            RESULTS.write_text(replace_section(RESULTS.read_text(), text))
+            print(f"wrote {RESULTS}", file=sys.stderr)
+        return
 
     sys.path.insert(0, str(HERE))
     import bulk
@@ -561,6 +600,7 @@ def main() -> None:
     floors = openssl_floors()
     text = report(tm, sizes, mem, mem_size, args.quick, load_before, floors)
     text = bulk.splice(text, bulk.run(args.quick))
+    text = replace_section(text, columns_section(args.quick))
     print(text)
     if not args.no_write:
         RESULTS.write_text(text)

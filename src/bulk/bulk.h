@@ -108,7 +108,8 @@ struct OpenedInfo {
 struct OpenRow {
   std::string_view token;  // unused for a null row
   std::string_view aad;    // the caller's associated data as one text; empty for none
-  // Room for `open_capacity(token.size())` bytes; receives the plaintext.
+  // Room for `open_capacity(token.size())` bytes, or for `open_size(token)`;
+  // receives the plaintext.
   std::uint8_t* out = nullptr;
   // Set on success: the number of plaintext bytes written to `out`.
   std::size_t out_size = 0;
@@ -138,5 +139,18 @@ std::size_t bulk_workers(std::size_t n, std::size_t bytes, std::size_t threads);
 
 // The number of processors this process may run on (at least 1).
 std::size_t usable_cores();
+
+// -- Sizing the plaintexts of many tokens exactly --------------------------
+// A caller writing every plaintext into one buffer (an Arrow column) needs
+// room for each; `open_capacity` counts a token's key id and metadata as
+// plaintext, which for short values is more than the plaintext itself.
+
+// At least the number of plaintext bytes `token` can open to, and at most
+// `open_capacity(token.size())`: exact for a token whose text is the prefix
+// and base64url, as every sealing routine writes it, read from the key id and
+// metadata lengths in its head; `open_capacity` when the head cannot be read
+// that way. `open_many` writes only the plaintext's bytes, so this much room
+// is enough. Never throws.
+std::size_t open_size(std::string_view token);
 
 }  // namespace qv

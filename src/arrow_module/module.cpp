@@ -1,0 +1,218 @@
+// The extension module `_arrow`: sealing and opening Arrow columns given as
+// their buffers, for `qv.arrow`. The interpreter lock is held to read the
+// arguments and to hand back the result buffers, and released for the rest.
+#include "module/module.h"
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "column/column.h"
+
+namespace qv {
+namespace {
+
+// A result buffer lent to Python through the buffer protocol; pyarrow wraps
+// it without a copy (`pa.py_buffer`) and keeps this object alive as long as
+// any array made from it.
+struct ResultBuffer {
+  std::unique_ptr<ColumnBuffer> block;
+};
+
+// The buffers of one argument column, held (with their buffer views) for
+// the whole call.
+struct HeldColumn {
+  std::vector<py::buffer_info> views;
+  ColumnView view;
+};
+
+const std::uint8_t* held_bytes(HeldColumn& held, const py::object& obj, std::size_t& size) {
+  size = 0;
+  if (obj.is_none()) return nullptr;
+  held.views.push_back(py::buffer(obj).request());
+  const py::buffer_info& info = held.views.back();
+  size = static_cast<std::size_t>(info.size * info.itemsize);
+  return static_cast<const std::uint8_t*>(info.ptr);
+}
+
+// `spec` is (validity, offsets, data, large, offset, length) with the three
+// buffers as buffer-protocol objects (validity and data may be None).
+void hold_column(const py::tuple& spec, HeldColumn& held) {
+  if (spec.size() != 6) throw std::invalid_argument("qv: a column is six fields.");
+  held.views.reserve(3);
+  ColumnView& v = held.view;
+  v.validity = held_bytes(held, spec[0], v.validity_size);
+  std::size_t offsets_size = 0;
+  v.offsets = held_bytes(held, spec[1], offsets_size);
+  v.offsets_size = offsets_size;
+  v.data = held_bytes(held, spec[2], v.data_size);
+  v.large = spec[3].cast<bool>();
+  v.offset = spec[4].cast<std::size_t>();
+  v.length = spec[5].cast<std::size_t>();
+  if (!column_is_sound(v)) {
+    throw std::invalid_argument("qv: the array's buffers do not match its length and offsets.");
+  }
+}
+
+py::object lend(std::unique_ptr<ColumnBuffer> block) {
+  if (!block) return py::none();
+  return py::cast(ResultBuffer{std::move(block)});
+}
+
+py::tuple result_tuple(std::size_t bad_row, int status, ColumnResult& r) {
+  return py::make_tuple(bad_row, status, lend(std::move(r.validity)), lend(std::move(r.offsets)),
+                        lend(std::move(r.data)), r.large, r.null_count);
+}
+
+// The caller's associated data: `aad` (None, str or dict, for every row) or
+// `aad_column` (a column of texts, one per row). `order` as for `read_aad`.
+struct HeldAad {
+  std::string text;
+  HeldColumn column;
+  ColumnAad aad;
+};
+
+void hold_aad(const py::object& aad, const py::object& aad_column, std::size_t rows,
+              EntryOrder order, HeldAad& out) {
+  if (!aad_column.is_none()) {
+    hold_column(aad_column.cast<py::tuple>(), out.column);
+    if (out.column.view.length != rows) {
+      throw std::invalid_argument("qv: aad must have one value per row.");
+    }
+    out.aad.per_row = &out.column.view;
+    return;
+  }
+  const CallerAad caller = read_aad(aad, order);
+  out.text = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+  out.aad.text = out.text;
+}
+
+std::size_t worker_count(const std::optional<std::size_t>& threads) {
+  return threads ? *threads : usable_cores();
+}
+
+SecretBytes checked_key(const py::handle& key) {
+  if (!PyBytes_Check(key.ptr())) throw py::type_error("qv: a key must be bytes.");
+  SecretBytes k = bytes_to_vec(py::reinterpret_borrow<py::bytes>(key));
+  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
+  return k;
+}
+
+// Status -1 in a result: the row is refused before any sealing, and the caller
+// replays `encrypt` on it to raise what the single call raises.
+constexpr int refused_row = -1;
+
+py::tuple py_seal_column(const py::tuple& column, const py::object& key, const std::string& key_id,
+                         bool deterministic, const Metadata& metadata, const py::object& aad,
+                         const py::object& aad_column, std::optional<std::size_t> threads) {
+  // The checks of `encrypt`, in its order. The key and key id are the
+  // call's; an empty plaintext, over-long metadata or a bad `aad` are
+  // reported at the first row that a single call would refuse for them.
+  const SecretBytes k = checked_key(key);
+  check_key_id(key_id);
+  HeldColumn held;
+  hold_column(column, held);
+  const std::size_t n = held.view.length;
+  ColumnResult result;
+  std::size_t first_value = 0;
+  while (first_value < n && !column_valid(held.view, first_value)) ++first_value;
+  const std::string metadata_text = serialize_sorted_json(metadata);
+  bool shared_bad = metadata_text.size() > max_metadata_size;
+  HeldAad held_aad;
+  try {
+    hold_aad(aad, aad_column, n, EntryOrder::key_first, held_aad);
+  } catch (const py::error_already_set&) {
+    if (!aad_column.is_none()) throw;
+    shared_bad = true;
+  } catch (const std::invalid_argument&) {
+    if (!aad_column.is_none()) throw;
+    shared_bad = true;
+  } catch (const py::cast_error&) {
+    if (!aad_column.is_none()) throw;
+    shared_bad = true;
+  }
+  // A column of nulls seals nothing, so nothing is refused, as in encrypt_many.
+  if (shared_bad && first_value < n) return result_tuple(first_value, refused_row, result);
+  const std::size_t empty = first_empty_value(held.view);
+  if (empty != n) return result_tuple(empty, refused_row, result);
+
+  SealBatch batch;
+  batch.key = k.data();
+  batch.key_id = key_id;
+  batch.deterministic = deterministic;
+  batch.metadata_text = metadata_text;
+  const std::size_t workers = worker_count(threads);
+  RowStatus status = RowStatus::ok;
+  std::size_t bad = 0;
+  {
+    const py::gil_scoped_release unlocked;
+    bad = seal_column(batch, held.view, held_aad.aad, workers, result, status);
+  }
+  return result_tuple(bad, static_cast<int>(status), result);
+}
+
+py::tuple py_open_column(const py::tuple& column, const py::object& keys, const py::object& aad,
+                         const py::object& aad_column, std::optional<std::size_t> threads) {
+  SecretBytes single;
+  std::map<std::string, SecretBytes, std::less<>> by_id;
+  OpenKeys open_keys;
+  if (PyBytes_Check(keys.ptr())) {
+    single = checked_key(keys);
+    open_keys.single = single.data();
+  } else if (py::isinstance<py::dict>(keys)) {
+    for (const auto& item : keys.cast<py::dict>()) {
+      std::string id;
+      try {
+        id = py::cast<std::string>(item.first);
+      } catch (const py::cast_error&) {
+        throw py::type_error("qv: a key id must be str, bytes or bytearray.");
+      }
+      by_id.insert_or_assign(std::move(id), checked_key(item.second));
+    }
+    open_keys.by_id = &by_id;
+  } else {
+    throw py::type_error("qv: keys must be a 32-byte key or a mapping of key id to key.");
+  }
+  HeldColumn held;
+  hold_column(column, held);
+  HeldAad held_aad;
+  hold_aad(aad, aad_column, held.view.length, EntryOrder::value_first, held_aad);
+  const std::size_t workers = worker_count(threads);
+  ColumnResult result;
+  std::size_t bad = 0;
+  {
+    const py::gil_scoped_release unlocked;
+    bad = open_column(open_keys, held.view, held_aad.aad, workers, result);
+  }
+  return result_tuple(bad, 0, result);
+}
+
+}  // namespace
+}  // namespace qv
+
+PYBIND11_MODULE(_arrow, m) {
+  using namespace qv;
+  m.doc() = "Sealing and opening Arrow columns given as their buffers (used by qv.arrow).";
+
+  py::class_<ResultBuffer>(m, "ResultBuffer", py::buffer_protocol())
+      .def_buffer([](ResultBuffer& b) {
+        return py::buffer_info(b.block->data, static_cast<py::ssize_t>(b.block->size), true);
+      });
+
+  m.def("seal_column", &py_seal_column, py::arg("column"), py::arg("key"), py::arg("key_id"),
+        py::arg("deterministic"), py::arg("metadata"), py::arg("aad"), py::arg("aad_column"),
+        py::arg("threads"),
+        "Seals a column: (bad_row, status, validity, offsets, data, large, null_count).");
+  m.def("open_column", &py_open_column, py::arg("column"), py::arg("keys"), py::arg("aad"),
+        py::arg("aad_column"), py::arg("threads"),
+        "Opens a column of tokens: (bad_row, 0, validity, offsets, data, large, null_count).");
+  m.def("usable_cores", &usable_cores, "The number of processors this process may run on.");
+}
