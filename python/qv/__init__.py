@@ -13,6 +13,14 @@ from qv._native import (
     token_fingerprint,
     wipe_buffer,
 )
+from qv.keyring import (
+    DestroyedKeyError,
+    DisabledKeyError,
+    KeyInfo,
+    Keyring,
+    KeyringError,
+    UnknownKeyIdError,
+)
 
 __all__ = [
     "generate_key",
@@ -24,6 +32,12 @@ __all__ = [
     "decode_token",
     "token_fingerprint",
     "wipe_buffer",
+    "Keyring",
+    "KeyInfo",
+    "KeyringError",
+    "UnknownKeyIdError",
+    "DisabledKeyError",
+    "DestroyedKeyError",
 ]
 
 # The installed distribution's version; the native module keeps none of its own.
