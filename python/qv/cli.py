@@ -844,18 +844,22 @@ def passphrase_options(parser: argparse.ArgumentParser, wrapping_key: bool) -> N
         group.add_argument(
             "--wrapping-key-file",
             metavar="FILE",
-            help="lock the ring with the 32-byte key in FILE (see qv keygen) instead of a passphrase",
+            help="the ring's 32-byte wrapping key, from a key file (see qv keygen), "
+            "instead of a passphrase",
         )
     else:
         parser.set_defaults(wrapping_key_file=None)
 
 
-def data_options(
-    parser: argparse.ArgumentParser, whole: bool, what: str, aad_help: str
-) -> None:
+def ring_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-k", "--keyring", metavar="FILE", required=True, help="the key ring file (required)"
     )
+
+
+def data_options(
+    parser: argparse.ArgumentParser, whole: bool, what: str, aad_help: str
+) -> None:
     passphrase_options(parser, wrapping_key=True)
     aad = parser.add_argument_group(
         "associated data (authenticated, not stored; opening needs the same)"
@@ -982,6 +986,7 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         "By default the whole input is one value, byte for byte (a trailing newline\n"
         "is part of it), and the token is written with a newline.",
     )
+    ring_option(encrypt)
     encrypt.add_argument(
         "--deterministic",
         action="store_true",
@@ -1004,6 +1009,7 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         "By default the input is one token and exactly its plaintext is written,\n"
         "with nothing added.",
     )
+    ring_option(decrypt)
     data_options(decrypt, whole=True, what="token", aad_help=" (as when sealed)")
     decrypt.set_defaults(run=cmd_decrypt)
 
@@ -1015,6 +1021,7 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         "keeping plaintext, metadata and mode; other lines pass through byte for byte.\n"
         "A summary (rotated, unchanged, failed) goes to standard error.",
     )
+    ring_option(rotate)
     data_options(rotate, whole=False, what="token", aad_help=" (as when sealed)")
     rotate.set_defaults(run=cmd_rotate)
 
