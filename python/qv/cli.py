@@ -231,15 +231,11 @@ def load_ring(args: argparse.Namespace, path: str) -> tuple[Keyring, dict[str, b
         raise CliError(f"cannot open key ring {path}: no such file")
     secret = ring_secret(args, path)
     try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            ring = Keyring.load(path, **secret)  # type: ignore[arg-type]
+        ring = Keyring.load(path, **secret)  # type: ignore[arg-type]
     except OSError as error:
         raise CliError(f"cannot open key ring {path}: {error.strerror}") from None
     except ValueError as error:
         raise CliError(f"cannot open key ring {path}: {bare(error)}") from None
-    for warning in caught:
-        say(f"warning: {bare(warning.message)}")
     return ring, secret
 
 
@@ -1090,8 +1086,20 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
     return parser
 
 
+def show_warning(message: Warning | str, *_: object, **__: object) -> None:
+    # A warning (a ring file that others can read) is one line like any other.
+    say(f"warning: {bare(message)}")
+
+
 def main(argv: Iterable[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("default")
+        warnings.showwarning = show_warning
+        return dispatch(argv)
+
+
+def dispatch(argv: Iterable[str] | None) -> int:
     try:
         args = build_parser().parse_args(None if argv is None else list(argv))
         return int(args.run(args))
