@@ -815,7 +815,6 @@ def test_rotate_jsonl_with_aad_and_summary(ring: Ring) -> None:
     ]
 
 
-@pytest.mark.slow
 def test_rotate_100000_jsonl_lines(ring: Ring, tmp_path: Path) -> None:
     keys = ring.load()
     keys.promote("old")
