@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test simd-check lint format sdist-check bench
+.PHONY: demo test test-quick build clean fuzz fuzz-smoke asan-test simd-check lint format sdist-check bench bench-keyring
 
 demo: build
 	$(PY) examples/demo.py
@@ -22,6 +22,10 @@ test-quick: build
 bench: $(VENV)/.ready
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# A key ring's cost per call over the bare functions, and of saving and loading.
+bench-keyring: build
+	$(PY) bench/keyring_bench.py
 
 # libFuzzer targets over the C++ core (fuzz/*.cpp), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
@@ -78,7 +82,8 @@ lint: build
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(PY) -m mypy.stubtest qv._native
-	$(PY) -m mypy --strict examples/demo.py tests/typecheck_api.py
+	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
+	  python/qv/keyring.py
 
 # Rewrite the Python and C++ sources in the house style that `make lint` checks.
 format: build

@@ -4,7 +4,8 @@
 // call gives; sealing straight into the text and opening in place must agree
 // with the step-by-step path; a flipped bit in the key id, nonce, tag or
 // ciphertext must never open, while the unbound parts (flags bits 1 to 7,
-// metadata rewritten to an equal map) must still open.
+// metadata rewritten to an equal map) must still open; a key id holding a
+// NUL byte must never decode.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -119,6 +120,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   qv::TokenData td;
+  // The associated data joins its fields with NUL bytes, so a key id holding
+  // one could absorb the metadata or the caller's data that follow it.
+  if (key_id.find('\0') != std::string::npos) {
+    check(!qv::decode_token(token, td));
+    return 0;
+  }
   check(qv::decode_token(token, td));
   check(td.key_id == key_id && td.deterministic == deterministic && td.metadata == metadata);
   check(qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata), td.deterministic, aad_text,
@@ -171,6 +178,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(!opens(token, key, other, nullptr, out));
   }
 
+  // Nor does this key id extended by a NUL and whatever follows it.
+  if (L < qv::max_key_id_size) {
+    const std::string tail = '\0' + aad_text.substr(0, qv::max_key_id_size - L - 1);
+    qv::Bytes forged(body.begin(), body.begin() + 3 + static_cast<std::ptrdiff_t>(L));
+    forged[2] = static_cast<std::uint8_t>(L + tail.size());
+    forged.insert(forged.end(), tail.begin(), tail.end());
+    forged.insert(forged.end(), body.begin() + 3 + static_cast<std::ptrdiff_t>(L), body.end());
+    qv::TokenData ignored;
+    check(!qv::decode_token(rewrite(forged), ignored));
+  }
   // Flags bits 1 to 7 are not bound.
   {
     qv::Bytes changed = body;

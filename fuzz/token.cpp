@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(td.version == qv::token_version);
   check(td.deterministic == ((td.flags & qv::flag_deterministic) != 0));
   check(!td.key_id.empty() && td.key_id.size() <= qv::max_key_id_size);
+  check(td.key_id.find('\0') == std::string::npos);
   check(td.nonce.size() == qv::nonce_size && td.tag.size() == qv::tag_size);
   check(!td.ciphertext.empty());
 

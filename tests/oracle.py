@@ -124,6 +124,8 @@ def decode(token) -> dict | None:
     if body is None or len(body) <= 33 or body[0] != 2 or body[2] == 0 or 33 + body[2] > len(body):
         return None
     kl = body[2]
+    if 0 in body[3 : 3 + kl]:  # a NUL would let the key id absorb later associated data
+        return None
     end = 33 + kl + int.from_bytes(body[31 + kl : 33 + kl], "big")
     meta = parse_flat_json(body[33 + kl : end]) if end > 33 + kl else {}
     if end >= len(body) or meta is None:

@@ -17,6 +17,7 @@ OTHER_KEY = bytes(32)
 FAILED = RuntimeError, r"^qv: decryption failed\.$"
 KEY_LEN = ValueError, r"^qv: key must be 32 bytes\.$"
 KEY_ID = ValueError, r"^qv: keyId must be 1-255 bytes\.$"
+KEY_ID_NUL = ValueError, r"^qv: keyId must not contain NUL bytes\.$"
 EMPTY = ValueError, r"^qv: plaintext must not be empty\.$"
 META_LEN = ValueError, r"^qv: metadata must serialise to at most 65535 bytes\.$"
 AAD_TYPE = ValueError, r"^qv: aad must be a string, dict, or None\.$"
@@ -35,6 +36,10 @@ ENCRYPT_FAILURES = {
     "key_33": (KEY_LEN, dict(key=KEY + b"\x00", key_id="k" * 256, aad=5)),
     "key_id_empty": (KEY_ID, dict(key_id="", plaintext="", metadata=BIG, aad=b"x")),
     "key_id_256_utf8_bytes": (KEY_ID, dict(key_id="\u00e9" * 128)),
+    "key_before_nul_in_key_id": (KEY_LEN, dict(key=KEY[:31], key_id="k\x00")),
+    "key_id_length_before_nul": (KEY_ID, dict(key_id="\x00" * 256)),
+    "key_id_nul": (KEY_ID_NUL, dict(key_id="k1\x00m", plaintext="", metadata=BIG, aad=b"x")),
+    "key_id_lone_nul": (KEY_ID_NUL, dict(key_id=b"\x00")),
     "plaintext_empty": (EMPTY, dict(plaintext="", metadata=BIG, aad=b"x")),
     "metadata_too_long": (META_LEN, dict(metadata=BIG, aad=b"x")),
     "metadata_too_long_by_escapes": (META_LEN, dict(metadata=BIG_BY_ESCAPES, aad={1: 2})),
@@ -144,6 +149,32 @@ def test_one_character_changed_anywhere_in_the_body_fails():
         changed = RANDOM[:6] + body[:i] + ("A" if body[i] != "A" else "B") + body[i + 1 :]
         with pytest.raises(FAILED[0], match=FAILED[1]):
             qv.decrypt(changed, KEY)
+
+
+# A key id that absorbs, after a NUL, the field that followed it in the
+# associated data: (what was sealed, the forged key id's tail, what the
+# forgery leaves out).
+ABSORBED = {
+    "metadata": (dict(metadata={"expires": "2026-01-01"}), b'meta:{"expires":"2026-01-01"}', {}),
+    "aad_text": (dict(aad="tenant=acme"), b"tenant=acme", dict(aad=None)),
+    "aad_dict": (dict(aad={"tenant": "acme"}), b"tenant=acme", dict(aad=None)),
+}
+
+
+@pytest.mark.parametrize("deterministic", [False, True], ids=["random", "deterministic"])
+@pytest.mark.parametrize("sealed, tail, forged_aad", ABSORBED.values(), ids=ABSORBED.keys())
+def test_key_id_with_nul_cannot_absorb_bound_fields(sealed, tail, forged_aad, deterministic):
+    token = enc("payload", key_id="k1", deterministic=deterministic, **sealed)
+    forged = tk.rebuild(token, key_id=b"k1\x00" + tail, metadata_text=b"")
+    f = tk.split(forged)
+    # Byte for byte the same associated data, so the tag alone cannot tell.
+    ad = oracle.build_aad(f["key_id"], b"", deterministic)
+    assert ChaCha20Poly1305(KEY).decrypt(f["nonce"], f["ciphertext"] + f["tag"], ad) == b"payload"
+    with pytest.raises(FAILED[0], match=FAILED[1]):
+        qv.decrypt(forged, KEY, **forged_aad)
+    assert [qv.peek_key_id(forged), qv.decode_token(forged), qv.token_fingerprint(forged)] == [
+        None
+    ] * 3
 
 
 AAD_LAYOUTS = {

@@ -33,9 +33,10 @@ strings = st.one_of(texts, tricky_bytes)
 metadata_maps = st.dictionaries(strings, strings, max_size=5)
 aads = st.one_of(st.none(), texts, st.dictionaries(strings, strings, max_size=4))
 plaintexts = st.one_of(st.text(min_size=1, max_size=200), st.binary(min_size=1, max_size=200))
+# encrypt refuses key ids holding a NUL byte; those are tested on their own.
 key_ids = st.one_of(
-    st.text(min_size=1, max_size=40),
-    st.binary(min_size=1, max_size=255),
+    st.text(min_size=1, max_size=40).map(lambda t: t.replace("\x00", "\x01")),
+    st.binary(min_size=1, max_size=255).map(lambda b: b.replace(b"\x00", b"\x01")),
 )
 
 

@@ -75,6 +75,8 @@ NOT_DECODING = {
     "version_3": crafted(version=3),
     "key_id_length_0": crafted(key_id=b"", ciphertext=b"x" * 8),
     "key_id_runs_past_end": crafted(key_id_len=200, ciphertext=b"x" * 40),
+    "key_id_nul_at_end": crafted(key_id=b"k1\x00"),
+    "key_id_all_nul": crafted(key_id=bytes(255)),
     "metadata_runs_past_end": crafted(
         metadata_text=b'{"a":"1"}', metadata_len=20, ciphertext=b"xx"
     ),
@@ -99,8 +101,8 @@ VALID = {
     "flags_2": ({"flags": 0x02}, 0x02),
     "flags_3": ({"flags": 0x03}, 0x03),
     "flags_ff": ({"flags": 0xFF}, 0xFF),
-    "flags_fe_nul_key_id_empty_object": (
-        {"flags": 0xFE, "key_id": bytes(255), "metadata_text": b"{}"},
+    "flags_fe_control_key_id_empty_object": (
+        {"flags": 0xFE, "key_id": bytes(range(1, 32)) * 8 + b"\x7f" * 7, "metadata_text": b"{}"},
         0xFE,
     ),
 }

@@ -452,11 +452,12 @@ class Keyring:
         )
 
     @staticmethod
-    def describe(source: _Path | bytes | bytearray) -> list[KeyInfo]:
+    def describe(path_or_bytes: _Path | bytes | bytearray) -> list[KeyInfo]:
         """List the keys of a stored ring from its readable part, without any secret.
 
         Nothing is authenticated here: trust the listing only after a load succeeds.
         """
+        source = path_or_bytes
         data = (
             bytes(source)
             if isinstance(source, bytes | bytearray)
@@ -584,9 +585,7 @@ def _one_secret(passphrase: object, wrapping_key: object) -> None:
             raise KeyringError("qv: the passphrase must not be empty.")
     if wrapping_key is not None:
         if not isinstance(wrapping_key, bytes):
-            raise TypeError(
-                f"qv: a wrapping key must be bytes, not {type(wrapping_key).__name__}."
-            )
+            raise TypeError(f"qv: a wrapping key must be bytes, not {type(wrapping_key).__name__}.")
         if len(wrapping_key) != KEY_SIZE:
             raise KeyringError(f"qv: a wrapping key must be 32 bytes, not {len(wrapping_key)}.")
 
@@ -607,7 +606,13 @@ def _seal_document(
         n, r, p = _SAVE_SCRYPT
         derived = _derive_key_from_password(passphrase, "", n, r, p)
         wrap = derived["key"]
-        kdf: dict[str, Any] = {"name": "scrypt", "salt_hex": derived["salt_hex"], "N": n, "r": r, "p": p}
+        kdf: dict[str, Any] = {
+            "name": "scrypt",
+            "salt_hex": derived["salt_hex"],
+            "N": n,
+            "r": r,
+            "p": p,
+        }
     else:
         assert wrapping_key is not None
         wrap = wrapping_key
@@ -665,8 +670,11 @@ def _parse_document(data: bytes) -> dict[str, Any]:
             object_pairs_hook=_refuse_duplicates,
             parse_constant=_refuse_constant,
         )
-    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError):
-        raise KeyringError("qv: not a key ring document (not UTF-8 JSON).") from None
+    except KeyringError:
+        raise
+    except (ValueError, RecursionError):
+        # ValueError covers bad UTF-8, bad JSON and integers too long to convert.
+        raise KeyringError("qv: not a key ring document (not UTF-8 JSON, or truncated).") from None
     if not isinstance(doc, dict) or doc.get("format") != FORMAT_NAME:
         raise KeyringError("qv: not a key ring document (format is not 'qv.keyring').")
     version = doc.get("version")
@@ -807,7 +815,11 @@ def _open_document(
             if e.status == "destroyed":
                 continue
             text = material[e.key_id]
-            if not isinstance(text, str) or len(text) != 2 * KEY_SIZE:
+            if (
+                not isinstance(text, str)
+                or len(text) != 2 * KEY_SIZE
+                or text.strip("0123456789abcdef")
+            ):
                 raise _malformed(f"the sealed key of {e.key_id!r} is not 32 bytes of hex")
             e.material = bytearray.fromhex(text)
             if _check_value(e.material) != e.check:

@@ -1,5 +1,6 @@
 #include <array>
 #include <cstring>
+#include <stdexcept>
 
 #include "token/token.h"
 
@@ -311,6 +312,13 @@ std::string encode_token(std::string_view key_id, bool deterministic,
   return token;
 }
 
+void check_key_id(std::string_view key_id) {
+  if (key_id.size() - 1 > max_key_id_size - 1)
+    throw std::invalid_argument("qv: keyId must be 1-255 bytes.");
+  if (key_id.find('\0') != std::string_view::npos)
+    throw std::invalid_argument("qv: keyId must not contain NUL bytes.");
+}
+
 template <class Buffer>
 bool decode_token_body(std::string_view token, TokenData& out, Buffer& body,
                        std::size_t& ciphertext_at) {
@@ -325,6 +333,7 @@ bool decode_token_body(std::string_view token, TokenData& out, Buffer& body,
   out.deterministic = (out.flags & flag_deterministic) != 0;
   const std::size_t L = body[2];
   if (L == 0 || 3 + L > n) return false;
+  if (std::memchr(body.data() + 3, 0, L) != nullptr) return false;
   out.key_id.assign(reinterpret_cast<const char*>(body.data() + 3), L);
   if (33 + L > n) return false;
   out.nonce.assign(body.begin() + 3 + L, body.begin() + 15 + L);

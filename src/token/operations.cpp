@@ -23,8 +23,7 @@ py::str py_encrypt(SecretString& plaintext, const py::bytes& key, const std::str
                    bool deterministic, const Metadata& metadata, const py::object& aad) {
   const WipeOnExit wipe_plaintext{plaintext};
   const SecretBytes k = checked_key(key);
-  if (key_id.size() - 1 > max_key_id_size - 1)
-    throw std::invalid_argument("qv: keyId must be 1-255 bytes.");
+  check_key_id(key_id);
   // A body needs at least one ciphertext byte to decode, so an empty
   // plaintext would give a token that never opens.
   if (plaintext.empty()) throw std::invalid_argument("qv: plaintext must not be empty.");

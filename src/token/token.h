@@ -77,8 +77,16 @@ std::string encode_token(std::string_view key_id, bool deterministic,
                          std::string_view metadata_text, const std::uint8_t* nonce,
                          const std::uint8_t* tag, const Bytes& ciphertext);
 
+// Refuses a key id that no token may carry: throws std::invalid_argument
+// "qv: keyId must be 1-255 bytes." or, for one holding a 0x00 byte, "qv: keyId
+// must not contain NUL bytes.". The associated data joins its fields with NUL
+// bytes and records no lengths, so a NUL in the key id, the one field anyone
+// may rewrite, could absorb the metadata or the caller's data.
+void check_key_id(std::string_view key_id);
+
 // Checks the structure of `token` and fills `out`: prefix, base64url, body
-// longer than 33 bytes, version 2, key id length 1..255 within the body,
+// longer than 33 bytes, version 2, key id length 1..255 within the body and
+// free of 0x00 bytes (see `check_key_id`),
 // metadata within the body and a flat JSON object of strings when present,
 // and at least one ciphertext byte. Authenticates nothing. Returns false on
 // the first failed check, leaving `out` partly filled; never throws.
