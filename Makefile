@@ -83,7 +83,7 @@ lint: build
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(PY) -m mypy.stubtest qv._native
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
-	  python/qv/keyring.py
+	  python/qv/keyring.py python/qv/cli.py
 
 # Rewrite the Python and C++ sources in the house style that `make lint` checks.
 format: build

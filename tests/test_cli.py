@@ -132,7 +132,10 @@ USAGE_ERRORS = {
     "no-command": ([], "COMMAND"),
     "unknown-command": (["seal"], "invalid choice"),
     "ring-option-missing": (["encrypt"], "-k/--keyring"),
-    "two-secrets": (["decrypt", "-k", "r", "--passphrase-env", "A", "--passphrase-fd", "3"], "not allowed"),
+    "two-secrets": (
+        ["decrypt", "-k", "r", "--passphrase-env", "A", "--passphrase-fd", "3"],
+        "not allowed",
+    ),
     "aad-and-entries": (["encrypt", "-k", "r", "--aad", "x", "--aad-entry", "a=b"], "not allowed"),
     "lines-and-jsonl": (["decrypt", "-k", "r", "--lines", "--jsonl", "a"], "not allowed"),
     "rotate-needs-a-shape": (["rotate", "-k", "r"], "--lines --jsonl"),
@@ -208,7 +211,16 @@ def test_derive_subkey_reads_both_key_file_forms(
 ) -> None:
     secret_file(tmp_path / "master.key", content)
     out = tmp_path / "sub.key"
-    proc = run("derive", "subkey", "--master-key-file", tmp_path / "master.key", "--context", context, "-o", out)
+    proc = run(
+        "derive",
+        "subkey",
+        "--master-key-file",
+        tmp_path / "master.key",
+        "--context",
+        context,
+        "-o",
+        out,
+    )
     assert proc.returncode == 0, proc.stderr
     master = content if len(content) == 32 else WRAP
     assert out.read_bytes() == b64(hkdf(master, context)) + b"\n"
@@ -219,7 +231,10 @@ def test_a_key_file_others_can_read_works_with_a_warning(keyfile: Path, mode: in
     keyfile.chmod(mode)
     proc = run("derive", "subkey", "--master-key-file", keyfile, "--context", "c", "-o", "-")
     assert proc.returncode == 0 and proc.stdout == b64(hkdf(WRAP, "c")) + b"\n"
-    assert proc.stderr == f"qv: warning: key file {keyfile} can be read by other users (chmod 600 {keyfile})\n".encode()
+    assert (
+        proc.stderr
+        == f"qv: warning: key file {keyfile} can be read by other users (chmod 600 {keyfile})\n".encode()
+    )
 
 
 BAD_KEY_FILES = {
@@ -461,8 +476,14 @@ REFUSED = {
     "unknown-id": (["promote", "{ring}", "nope"], "unknown key id 'nope'"),
     "duplicate-id": (["add", "{ring}", "old"], "already in the key ring"),
     "new-over-a-ring": (["new", "{ring}"], "already exists"),
-    "wrong-wrapping-key": (["promote", "{ring}", "old", "--wrapping-key-file", "{other}"], "wrong wrapping key"),
-    "passphrase-for-key-ring": (["add", "{ring}", "--passphrase-env", "HOME"], "locked with a wrapping key"),
+    "wrong-wrapping-key": (
+        ["promote", "{ring}", "old", "--wrapping-key-file", "{other}"],
+        "wrong wrapping key",
+    ),
+    "passphrase-for-key-ring": (
+        ["add", "{ring}", "--passphrase-env", "HOME"],
+        "locked with a wrapping key",
+    ),
     "missing-ring": (["add", "{missing}"], "no such file"),
 }
 
@@ -497,7 +518,7 @@ def test_list_reads_no_secret_and_escapes_hostile_ids(tmp_path: Path) -> None:
     assert lines[0].split() == ["KEY", "ID", "STATUS", "PRIMARY", "CREATED", "(UTC)", "CHECK"]
     assert lines[1].split() == ["plain", "enabled", "primary", *lines[1].split()[3:]]
     assert "evil\\x1b[2J\\x9b" in lines[2] and "\x1b" not in text.stdout.decode()
-    for line, info in zip(lines[1:], infos):
+    for line, info in zip(lines[1:], infos, strict=True):
         assert info.check in line and info.created.strftime("%Y-%m-%dT%H:%M:%SZ") in line
     rows = json.loads(run("keyring", "list", path, "--json").stdout)
     assert rows == [
@@ -517,7 +538,10 @@ def test_list_of_a_file_that_is_not_a_ring_fails(tmp_path: Path) -> None:
     assert "not a key ring" in failure(run("keyring", "list", path))
     path.chmod(0o644)
     warning, error = run("keyring", "list", path).stderr.decode().splitlines()
-    assert warning.startswith("qv: warning: key ring file ") and "can be read by other users" in warning
+    assert (
+        warning.startswith("qv: warning: key ring file ")
+        and "can be read by other users" in warning
+    )
     assert error.startswith("qv: cannot read key ring ")
 
 
@@ -546,9 +570,17 @@ def test_whole_input_round_trips_byte_for_byte(ring: Ring, value: bytes) -> None
 
 SEAL_OPTIONS = {
     "deterministic": (["--deterministic"], {}, None),
-    "metadata": (["--meta", "a=1", "--meta", "b=x=y", "--meta", "c="], {"a": "1", "b": "x=y", "c": ""}, None),
+    "metadata": (
+        ["--meta", "a=1", "--meta", "b=x=y", "--meta", "c="],
+        {"a": "1", "b": "x=y", "c": ""},
+        None,
+    ),
     "aad-text": (["--aad", "row 7"], {}, "row 7"),
-    "aad-entries": (["--aad-entry", "user=alice", "--aad-entry", "row=7=8"], {}, {"user": "alice", "row": "7=8"}),
+    "aad-entries": (
+        ["--aad-entry", "user=alice", "--aad-entry", "row=7=8"],
+        {},
+        {"user": "alice", "row": "7=8"},
+    ),
 }
 
 
@@ -586,7 +618,9 @@ WHOLE_FAILURES = {
 }
 
 
-@pytest.mark.parametrize(("words", "stdin", "status", "needle"), WHOLE_FAILURES.values(), ids=WHOLE_FAILURES)
+@pytest.mark.parametrize(
+    ("words", "stdin", "status", "needle"), WHOLE_FAILURES.values(), ids=WHOLE_FAILURES
+)
 def test_whole_value_failures(
     ring: Ring, tmp_path: Path, words: list[str], stdin: bytes | str, status: int, needle: str
 ) -> None:
@@ -619,7 +653,9 @@ def test_output_file_is_private_and_never_the_input(ring: Ring, tmp_path: Path) 
     assert out.read_bytes() == b"secret" and stat.S_IMODE(out.stat().st_mode) == 0o600
     before = tokens.read_bytes()
     for same in (tokens, tmp_path / "." / "tokens.txt"):
-        assert "is the input file" in failure(run("rotate", *ring.k, "--lines", tokens, "-o", same), 2)
+        assert "is the input file" in failure(
+            run("rotate", *ring.k, "--lines", tokens, "-o", same), 2
+        )
     assert tokens.read_bytes() == before
 
 
@@ -632,7 +668,10 @@ def test_lines_drop_their_endings_and_come_back_one_per_line(ring: Ring) -> None
     tokens = sealed.stdout.decode().split("\n")
     assert tokens[-1] == "" and len(tokens) == 4
     assert [ring.load().decrypt(t)["data"] for t in tokens[:3]] == ["a", "b", "\u00e9 c"]
-    assert run("decrypt", *ring.k, "--lines", stdin=sealed.stdout).stdout == "a\nb\n\u00e9 c\n".encode()
+    assert (
+        run("decrypt", *ring.k, "--lines", stdin=sealed.stdout).stdout
+        == "a\nb\n\u00e9 c\n".encode()
+    )
 
 
 def test_lines_refuse_a_plaintext_that_would_split_its_line(ring: Ring) -> None:
@@ -656,7 +695,9 @@ def jsonl_case(ring: Ring) -> tuple[bytes, list[bytes]]:
 
 @pytest.mark.parametrize("shape", ["lines", "jsonl"])
 @pytest.mark.parametrize("on_error", ["fail", "skip", "keep", None])
-def test_on_error_decides_what_a_failed_line_becomes(ring: Ring, shape: str, on_error: str | None) -> None:
+def test_on_error_decides_what_a_failed_line_becomes(
+    ring: Ring, shape: str, on_error: str | None
+) -> None:
     if shape == "jsonl":
         data, opened = jsonl_case(ring)
         options = ["--jsonl", "card"]
@@ -703,7 +744,11 @@ def test_jsonl_seals_and_opens_named_fields_in_place(ring: Ring, tmp_path: Path)
     assert len(out) == 4 and out[2] == "" and out[3].endswith("\r")
     rows = [json.loads(line) for line in out if line]
     keys = ring.load()
-    assert [list(r) for r in rows] == [["id", "card", "name", "f", "n"], ["name", "id"], ["card", "u"]]
+    assert [list(r) for r in rows] == [
+        ["id", "card", "name", "f", "n"],
+        ["name", "id"],
+        ["card", "u"],
+    ]
     assert [keys.decrypt(r["card"])["data"] for r in (rows[0], rows[2])] == ["4111", "5500\t\u20ac"]
     assert [keys.decrypt(r["name"])["data"] for r in rows[:2]] == ["Ada", "\u00e9\n"]
     # What was not sealed is still written as it was.
@@ -728,7 +773,10 @@ JSONL_LINES = {
         '{ "b" : 1.10 ,"a":"x" , "c": {"a": "nested"}, "d": [1e400, NaN] }',
         '{ "b" : 1.10 ,"a":"X" , "c": {"a": "nested"}, "d": [1e400, NaN] }',
     ),
-    "escapes-elsewhere-kept": ('{"u": "\\u00e9", "a": "\\u00e9"}', '{"u": "\\u00e9", "a": "\u00c9"}'),
+    "escapes-elsewhere-kept": (
+        '{"u": "\\u00e9", "a": "\\u00e9"}',
+        '{"u": "\\u00e9", "a": "\u00c9"}',
+    ),
     "escaped-field-name": ('{"\\u0061": "x"}', '{"\\u0061": "X"}'),
     "every-duplicate": ('{"a": "x", "a": "y"}', '{"a": "X", "a": "Y"}'),
     "absent-stays-absent": ('{"b": "x"}', '{"b": "x"}'),
@@ -744,10 +792,6 @@ def test_jsonl_replaces_only_the_named_values(line: str, expected: str) -> None:
     fields = frozenset({"a"})
     out, _, _ = cli.convert_jsonl(line.encode(), fields, upper)
     assert out.decode() == expected
-    if out != line.encode():
-        assert json.loads(out) == {
-            k: (v.upper() if k == "a" else v) for k, v in json.loads(line).items()
-        } or "NaN" in line
 
 
 JSONL_FAILURES = {
@@ -791,9 +835,17 @@ def test_rotate_lines_reseals_old_tokens_and_passes_the_rest_through(ring: Ring)
     assert out[0].endswith(b"\r") and b"\r" not in out[4]
     keys = ring.load()
     first, last = keys.decrypt(out[0].strip()), keys.decrypt(out[4])
-    assert first == {"data": "4111", "metadata": {"s": "card/1"}, "key_id": "new", "deterministic": True}
+    assert first == {
+        "data": "4111",
+        "metadata": {"s": "card/1"},
+        "key_id": "new",
+        "deterministic": True,
+    }
     assert (last["data"], last["key_id"], last["deterministic"]) == ("5500", "new", False)
-    assert out[0].strip() == keys.encrypt("4111", deterministic=True, metadata={"s": "card/1"}).encode()
+    assert (
+        out[0].strip()
+        == keys.encrypt("4111", deterministic=True, metadata={"s": "card/1"}).encode()
+    )
 
 
 def test_rotate_jsonl_with_aad_and_summary(ring: Ring) -> None:
@@ -850,7 +902,9 @@ def test_inspect_reports_what_the_token_claims_and_says_it_is_unauthenticated() 
     ]
     proc = run("inspect", "--json", *tokens)
     assert proc.returncode == 0 and proc.stderr == b""
-    for number, (token, line) in enumerate(zip(tokens, proc.stdout.decode().splitlines()), 1):
+    for number, (token, line) in enumerate(
+        zip(tokens, proc.stdout.decode().splitlines(), strict=True), 1
+    ):
         row = json.loads(line)
         f = split(token)
         assert row == {
@@ -871,7 +925,11 @@ def test_inspect_reports_what_the_token_claims_and_says_it_is_unauthenticated() 
     lines = text.stdout.decode().splitlines()
     assert text.returncode == 0 and lines[0] == "token 1" and lines[7] == "token 2"
     assert lines[1].split()[:2] == ["authenticated", "no:"] and "without a key" in lines[1]
-    assert lines[2:5] == ["  key id         k1", "  mode           random", '  metadata       {"a": "1", "b": "2"}']
+    assert lines[2:5] == [
+        "  key id         k1",
+        "  mode           random",
+        '  metadata       {"a": "1", "b": "2"}',
+    ]
     assert lines[11] == "  metadata       none"
 
 
@@ -887,7 +945,10 @@ def test_inspect_escapes_hostile_text_and_flags_tokens_that_do_not_decode() -> N
         "qv: token 3 does not decode as a qv.v2 token",
     ]
     rows = [json.loads(x) for x in run("inspect", "--json", hostile, "x").stdout.splitlines()]
-    assert rows[0]["key_id"] == "id\x1b]0;pwned\x07" and rows[1] == {"token": 2, "error": "does not decode"}
+    assert rows[0]["key_id"] == "id\x1b]0;pwned\x07" and rows[1] == {
+        "token": 2,
+        "error": "does not decode",
+    }
 
 
 # ---------------------------------------------------------------- progress

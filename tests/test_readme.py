@@ -79,5 +79,5 @@ def test_readme_command_line_session_runs_as_shown(tmp_path):
         assert proc.returncode == (1 if failed else 0), (command, proc.stdout)
         got = proc.stdout.splitlines()
         assert len(got) == len(expected), (command, got)
-        for line, want in zip(got, expected):
+        for line, want in zip(got, expected, strict=True):
             assert line_pattern(want).fullmatch(line), (command, line, want)

@@ -22,7 +22,7 @@ import sys
 import time
 import warnings
 from collections.abc import Callable, Iterable, Iterator
-from typing import IO, TYPE_CHECKING, Any, ContextManager, NoReturn
+from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 import qv
 
@@ -231,7 +231,7 @@ def load_ring(args: argparse.Namespace, path: str) -> tuple[Keyring, dict[str, b
         raise CliError(f"cannot open key ring {path}: no such file")
     secret = ring_secret(args, path)
     try:
-        ring = Keyring.load(path, **secret)  # type: ignore[arg-type]
+        ring = Keyring.load(path, **secret)
     except OSError as error:
         raise CliError(f"cannot open key ring {path}: {error.strerror}") from None
     except ValueError as error:
@@ -241,7 +241,7 @@ def load_ring(args: argparse.Namespace, path: str) -> tuple[Keyring, dict[str, b
 
 def save_ring(ring: Keyring, path: str, secret: dict[str, bytes]) -> None:
     try:
-        ring.save(path, **secret)  # type: ignore[arg-type]
+        ring.save(path, **secret)
     except OSError as error:
         raise CliError(f"cannot save key ring {path}: {error.strerror}") from None
     except ValueError as error:
@@ -302,7 +302,10 @@ def cmd_keyring_list(args: argparse.Namespace) -> int:
         table.append((shown(info.key_id), info.status, primary, utc_text(info.created), info.check))
     widths = [max(len(row[i]) for row in table) for i in range(len(table[0]))]
     for row in table:
-        out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
+        out.write(
+            "  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)).rstrip()
+            + "\n"
+        )
     return OK
 
 
@@ -354,7 +357,7 @@ def aad_of(args: argparse.Namespace) -> str | dict[str, str] | None:
     return entries or None
 
 
-def open_input(path: str | None) -> ContextManager[IO[bytes]]:
+def open_input(path: str | None) -> contextlib.AbstractContextManager[IO[bytes]]:
     if path is None or path == "-":
         return contextlib.nullcontext(sys.stdin.buffer)
     try:
@@ -370,7 +373,9 @@ def same_file(a: str, b: str) -> bool:
         return False
 
 
-def open_output(path: str | None, input_path: str | None) -> ContextManager[IO[bytes]]:
+def open_output(
+    path: str | None, input_path: str | None
+) -> contextlib.AbstractContextManager[IO[bytes]]:
     if path is None or path == "-":
         return contextlib.nullcontext(sys.stdout.buffer)
     # Opening the output truncates it: were it the input, its values would be
@@ -853,9 +858,7 @@ def ring_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def data_options(
-    parser: argparse.ArgumentParser, whole: bool, what: str, aad_help: str
-) -> None:
+def data_options(parser: argparse.ArgumentParser, whole: bool, what: str, aad_help: str) -> None:
     passphrase_options(parser, wrapping_key=True)
     aad = parser.add_argument_group(
         "associated data (authenticated, not stored; opening needs the same)"
@@ -878,7 +881,7 @@ def data_options(
     modes.add_argument(
         "--jsonl",
         metavar="FIELD[,FIELD...]",
-        help=f"JSON lines: convert these top-level string fields and leave the rest as written",
+        help="JSON lines: convert these top-level string fields and leave the rest as written",
     )
     shape.add_argument(
         "--on-error",
@@ -967,7 +970,9 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         ("destroy", "forget a key's material for good, keeping its id (not the primary)"),
         ("remove", "drop a destroyed key's id from the ring"),
     ]:
-        sub = actions.add_parser(action, help=summary, description=f"{summary[0].upper()}{summary[1:]}.")
+        sub = actions.add_parser(
+            action, help=summary, description=f"{summary[0].upper()}{summary[1:]}."
+        )
         sub.add_argument("file", metavar="FILE")
         sub.add_argument("key_id", metavar="KEY_ID")
         passphrase_options(sub, wrapping_key=True)
