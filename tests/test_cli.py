@@ -141,6 +141,10 @@ USAGE_ERRORS = {
     "rotate-needs-a-shape": (["rotate", "-k", "r"], "--lines --jsonl"),
     "bad-on-error": (["decrypt", "-k", "r", "--lines", "--on-error", "retry"], "invalid choice"),
     "fd-not-a-number": (["decrypt", "-k", "r", "--passphrase-fd", "x"], "invalid int"),
+    # Option values are checked before the ring is opened or a passphrase asked.
+    "meta-without-equals": (["encrypt", "-k", "none", "--meta", "a"], "KEY=VALUE"),
+    "empty-field-name": (["decrypt", "-k", "none", "--jsonl", "a,,b"], "FIELD[,FIELD...]"),
+    "key-id-too-long": (["keyring", "new", "none", "--key-id", "x" * 256], "1-255 UTF-8 bytes"),
 }
 
 
@@ -609,7 +613,6 @@ WHOLE_FAILURES = {
     "wrong-aad": (["decrypt", "--aad", "other"], "{aad_token}", 1, "decryption failed."),
     "unknown-key": (["decrypt"], "{stranger}", 1, "unknown key id 'stranger'"),
     "disabled-key": (["decrypt"], "{off}", 1, "key id 'off' is disabled"),
-    "meta-without-equals": (["encrypt", "--meta", "a"], b"v", 2, "KEY=VALUE"),
     "meta-twice": (["encrypt", "--meta", "a=1", "--meta", "a=2"], b"v", 2, "names 'a' twice"),
     "aad-entry-without-key": (["decrypt", "--aad-entry", "=x"], b"v", 2, "KEY=VALUE"),
     "on-error-whole": (["decrypt", "--on-error", "skip"], b"v", 2, "--lines and --jsonl only"),

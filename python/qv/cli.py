@@ -27,7 +27,9 @@ from typing import IO, TYPE_CHECKING, Any, NoReturn
 import qv
 
 if TYPE_CHECKING:
-    from qv import Keyring
+    from datetime import datetime
+
+    from qv import KeyInfo, Keyring
 
 OK, FAILED, USAGE = 0, 1, 2
 
@@ -254,18 +256,18 @@ def cmd_keyring_new(args: argparse.Namespace) -> int:
     # Replacing a ring would lose every key in it, and every token under them.
     if os.path.lexists(args.file):
         raise CliError(f"{args.file} already exists; keyring new never replaces a key ring")
-    secret = ring_secret(args, args.file, new=True)
     ring = Keyring()
     try:
         key_id = ring.generate(args.key_id)
     except ValueError as error:
         raise CliError(bare(error), USAGE) from None
+    secret = ring_secret(args, args.file, new=True)
     save_ring(ring, args.file, secret)
     print(key_id)
     return OK
 
 
-def describe(path: str) -> list[Any]:
+def describe(path: str) -> list[KeyInfo]:
     from qv import Keyring
 
     try:
@@ -276,8 +278,8 @@ def describe(path: str) -> list[Any]:
         raise CliError(f"cannot read key ring {path}: {bare(error)}") from None
 
 
-def utc_text(moment: Any) -> str:
-    return str(moment.strftime("%Y-%m-%dT%H:%M:%SZ"))
+def utc_text(moment: datetime) -> str:
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def cmd_keyring_list(args: argparse.Namespace) -> int:
@@ -350,8 +352,15 @@ def pairs(items: list[str] | None, option: str) -> dict[str, str]:
     return result
 
 
-def aad_of(args: argparse.Namespace) -> str | dict[str, str] | None:
+Aad = str | dict[str, str] | None
+
+
+def aad_of(args: argparse.Namespace) -> Aad:
     if args.aad is not None:
+        try:
+            args.aad.encode("utf-8")
+        except UnicodeEncodeError:
+            raise CliError("--aad holds bytes that are not UTF-8 text", USAGE) from None
         return str(args.aad)
     entries = pairs(args.aad_entry, "--aad-entry")
     return entries or None
@@ -571,11 +580,15 @@ def field_names(spec: str) -> frozenset[str]:
     return frozenset(names)
 
 
-def check_stream_options(args: argparse.Namespace) -> None:
+def check_stream_options(args: argparse.Namespace) -> Aad:
+    """Refuse bad options before a passphrase is asked for; returns the aad."""
     if args.on_error is not None and not (args.lines or args.jsonl):
         raise CliError("--on-error applies to --lines and --jsonl only", USAGE)
     if args.passphrase_fd == 0 and args.input in (None, "-"):
         raise CliError("--passphrase-fd 0 reads standard input, which holds the data", USAGE)
+    if args.jsonl:
+        args.fields = field_names(args.jsonl)
+    return aad_of(args)
 
 
 def stream_command(
@@ -587,7 +600,7 @@ def stream_command(
     """Open input and output, then run the whole input or each line through `convert`."""
     with open_input(args.input) as source, open_output(args.output, args.input) as out:
         if args.jsonl:
-            fields = field_names(args.jsonl)
+            fields = args.fields
             return run_lines(args, source, out, lambda b: convert_jsonl(b, fields, convert), True)
         if args.lines:
 
@@ -605,10 +618,7 @@ def failed_status(tally: Tally | None) -> int:
     return FAILED if tally is not None and tally.failed else OK
 
 
-def sealer(ring: Keyring, args: argparse.Namespace) -> Convert:
-    metadata = pairs(args.meta, "--meta")
-    aad = aad_of(args)
-
+def sealer(ring: Keyring, args: argparse.Namespace, metadata: dict[str, str], aad: Aad) -> Convert:
     def seal(value: str) -> tuple[str, bool]:
         try:
             return ring.encrypt(
@@ -630,9 +640,10 @@ def utf8(data: bytes, what: str) -> str:
 
 
 def cmd_encrypt(args: argparse.Namespace) -> int:
-    check_stream_options(args)
+    aad = check_stream_options(args)
+    metadata = pairs(args.meta, "--meta")
     ring, _ = load_ring(args, args.keyring)
-    seal = sealer(ring, args)
+    seal = sealer(ring, args, metadata, aad)
 
     def whole(source: IO[bytes], out: IO[bytes]) -> None:
         try:
@@ -644,9 +655,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
     return failed_status(stream_command(args, seal, lambda b: utf8(b, "the line"), whole))
 
 
-def opener(ring: Keyring, args: argparse.Namespace, one_line: bool) -> Convert:
-    aad = aad_of(args)
-
+def opener(ring: Keyring, aad: Aad, one_line: bool) -> Convert:
     def open_token(token: str) -> tuple[str, bool]:
         try:
             data = str(ring.decrypt(token.strip(_WHITESPACE), aad=aad)["data"])
@@ -667,9 +676,9 @@ def token_text(data: bytes) -> str:
 
 
 def cmd_decrypt(args: argparse.Namespace) -> int:
-    check_stream_options(args)
+    aad = check_stream_options(args)
     ring, _ = load_ring(args, args.keyring)
-    open_token = opener(ring, args, one_line=bool(args.lines))
+    open_token = opener(ring, aad, one_line=bool(args.lines))
 
     def whole(source: IO[bytes], out: IO[bytes]) -> None:
         try:
@@ -682,9 +691,8 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
 
 
 def cmd_rotate(args: argparse.Namespace) -> int:
-    check_stream_options(args)
+    aad = check_stream_options(args)
     ring, _ = load_ring(args, args.keyring)
-    aad = aad_of(args)
 
     def rotate(token: str) -> tuple[str, bool]:
         token = token.strip(_WHITESPACE)
