@@ -8,6 +8,7 @@ import json
 import os
 import pty
 import select
+import shlex
 import stat
 import subprocess
 import sys
@@ -979,3 +980,10 @@ def test_progress_shows_on_a_terminal_only(terminal: bool) -> None:
     assert len(updates) == 3  # after 0.5, 1.0 and 1.5 seconds
     assert updates[0].strip() == "qv: 512 values, 1,024/s"
     assert text.endswith("\r") and text.split("\r")[-2].strip() == ""
+
+
+def test_a_reader_that_stops_early_ends_the_output_quietly(tmp_path: Path) -> None:
+    (tmp_path / "tokens").write_text("\n".join(qv.encrypt("x", KEY, "k1") for _ in range(3000)))
+    command = f"{shlex.join(QV)} inspect < tokens | head -n 1"
+    proc = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, timeout=60)
+    assert (proc.stdout, proc.stderr) == (b"token 1\n", b"")

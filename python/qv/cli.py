@@ -787,7 +787,7 @@ def cmd_keygen(args: argparse.Namespace) -> int:
 
 def cmd_derive_password(args: argparse.Namespace) -> int:
     destination = require_key_output(args)
-    secret = bytearray(passphrase(args, "Password: ", confirm=args.salt_hex is None))
+    secret = bytearray(passphrase(args, "Password to derive from: ", confirm=args.salt_hex is None))
     try:
         derived = qv.derive_key_from_password(secret, args.salt_hex or "", args.n)
     except ValueError as error:
@@ -944,7 +944,7 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         description="Create FILE holding one new random key, its primary, and print the key's "
         "id. An existing FILE is never replaced. Asks for the passphrase twice.",
     )
-    new.add_argument("file", metavar="FILE")
+    new.add_argument("file", metavar="FILE", help="the key ring file")
     new.add_argument("--key-id", metavar="ID", help="the first key's id (default: chosen by qv)")
     passphrase_options(new, wrapping_key=True)
     new.set_defaults(run=cmd_keyring_new)
@@ -955,7 +955,7 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         description="List the keys of FILE: id, status, primary, creation time and check "
         "value. Reads only the ring's readable part: no passphrase, no key.",
     )
-    listing.add_argument("file", metavar="FILE")
+    listing.add_argument("file", metavar="FILE", help="the key ring file")
     listing.add_argument("--json", action="store_true", help="print a JSON array of keys")
     listing.set_defaults(run=cmd_keyring_list)
 
@@ -966,7 +966,7 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         "until promoted (unless it is the ring's only enabled key). Raw keys are imported "
         "through Python's qv.Keyring.add.",
     )
-    add.add_argument("file", metavar="FILE")
+    add.add_argument("file", metavar="FILE", help="the key ring file")
     add.add_argument("key_id", metavar="KEY_ID", nargs="?", help="the id (default: chosen by qv)")
     passphrase_options(add, wrapping_key=True)
     add.set_defaults(run=cmd_keyring_add)
@@ -981,8 +981,8 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         sub = actions.add_parser(
             action, help=summary, description=f"{summary[0].upper()}{summary[1:]}."
         )
-        sub.add_argument("file", metavar="FILE")
-        sub.add_argument("key_id", metavar="KEY_ID")
+        sub.add_argument("file", metavar="FILE", help="the key ring file")
+        sub.add_argument("key_id", metavar="KEY_ID", help="the id of the key to change")
         passphrase_options(sub, wrapping_key=True)
         sub.set_defaults(run=cmd_keyring_change)
 
@@ -1067,7 +1067,8 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         "password",
         help="scrypt key from a password",
         description="Derive a key from a password with scrypt. The salt it used (not secret) "
-        "is printed on standard error: keep it to derive the same key again.",
+        "is printed on standard error: keep it to derive the same key again. Without "
+        "--salt-hex the password is asked twice on the terminal, as the key is new.",
     )
     password.add_argument(
         "--salt-hex", metavar="HEX", help="the salt, in hex (default: a new random salt)"
@@ -1115,7 +1116,10 @@ def main(argv: Iterable[str] | None = None) -> int:
 def dispatch(argv: Iterable[str] | None) -> int:
     try:
         args = build_parser().parse_args(None if argv is None else list(argv))
-        return int(args.run(args))
+        status = int(args.run(args))
+        # Flush here, where a reader that went away is still handled below.
+        sys.stdout.flush()
+        return status
     except CliError as error:
         say(str(error))
         return error.status
