@@ -439,6 +439,22 @@ def test_new_ring_with_a_passphrase_from_the_environment(tmp_path: Path) -> None
     assert qv.Keyring.load(path, passphrase=PASSPHRASE).keys()[0].key_id == key_id
 
 
+def test_changes_made_at_the_same_time_are_all_kept(pw_ring: Path) -> None:
+    # Each save derives a fresh scrypt key, so the changes overlap in time.
+    env = {**os.environ, "QV_TEST_PW": PASSPHRASE}
+    args = ["keyring", "add", pw_ring, "--passphrase-env", "QV_TEST_PW"]
+    runs = [
+        subprocess.Popen(
+            [*QV, *map(str, args), f"k{i}"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        for i in range(2, 6)
+    ]
+    outputs = [p.communicate(timeout=120) for p in runs]
+    assert [p.returncode for p in runs] == [0] * 4, outputs
+    assert set(listing(pw_ring)) == {"k1", "k2", "k3", "k4", "k5"}
+    assert len(qv.Keyring.load(pw_ring, passphrase=PASSPHRASE).keys()) == 5
+
+
 BEFORE = {
     "old": ("enabled", False),
     "new": ("enabled", True),

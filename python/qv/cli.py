@@ -14,6 +14,7 @@ import argparse
 import base64
 import binascii
 import contextlib
+import fcntl
 import getpass
 import json
 import os
@@ -225,20 +226,22 @@ def require_key_output(args: argparse.Namespace) -> str:
 # ---------------------------------------------------------------- rings
 
 
-def load_ring(args: argparse.Namespace, path: str) -> tuple[Keyring, dict[str, bytes]]:
-    from qv import Keyring
-
+def load_ring(args: argparse.Namespace, path: str) -> Keyring:
     # Say that the file is missing before asking for a passphrase for it.
     if not os.path.exists(path):
         raise CliError(f"cannot open key ring {path}: no such file")
-    secret = ring_secret(args, path)
+    return open_ring(path, ring_secret(args, path))
+
+
+def open_ring(path: str, secret: dict[str, bytes]) -> Keyring:
+    from qv import Keyring
+
     try:
-        ring = Keyring.load(path, **secret)
+        return Keyring.load(path, **secret)
     except OSError as error:
         raise CliError(f"cannot open key ring {path}: {error.strerror}") from None
     except ValueError as error:
         raise CliError(f"cannot open key ring {path}: {bare(error)}") from None
-    return ring, secret
 
 
 def save_ring(ring: Keyring, path: str, secret: dict[str, bytes]) -> None:
@@ -311,13 +314,47 @@ def cmd_keyring_list(args: argparse.Namespace) -> int:
     return OK
 
 
-def change_ring(args: argparse.Namespace, change: Callable[[Keyring], object]) -> object:
-    ring, secret = load_ring(args, args.file)
+@contextlib.contextmanager
+def ring_lock(path: str) -> Iterator[None]:
+    """Hold an exclusive lock on the ring file from reading it to replacing it.
+
+    Two changes at once would otherwise both start from the same ring, and the
+    later save would drop the other's change. A save renames a new file over
+    the old one, so a lock won on a file that was replaced meanwhile is let go
+    and taken again on the file now at `path`.
+    """
+    while True:
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError as error:
+            raise CliError(f"cannot open key ring {path}: {error.strerror}") from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            held, current = os.fstat(fd), os.stat(path)
+        except OSError as error:
+            os.close(fd)
+            raise CliError(f"cannot lock key ring {path}: {error.strerror}") from None
+        if (held.st_dev, held.st_ino) == (current.st_dev, current.st_ino):
+            break
+        os.close(fd)
     try:
-        result = change(ring)
-    except ValueError as error:
-        raise CliError(bare(error)) from None
-    save_ring(ring, args.file, secret)
+        yield
+    finally:
+        os.close(fd)
+
+
+def change_ring(args: argparse.Namespace, change: Callable[[Keyring], object]) -> object:
+    # Ask for the secret first: nobody else waits on the lock while someone types.
+    if not os.path.exists(args.file):
+        raise CliError(f"cannot open key ring {args.file}: no such file")
+    secret = ring_secret(args, args.file)
+    with ring_lock(args.file):
+        ring = open_ring(args.file, secret)
+        try:
+            result = change(ring)
+        except ValueError as error:
+            raise CliError(bare(error)) from None
+        save_ring(ring, args.file, secret)
     return result
 
 
@@ -642,7 +679,7 @@ def utf8(data: bytes, what: str) -> str:
 def cmd_encrypt(args: argparse.Namespace) -> int:
     aad = check_stream_options(args)
     metadata = pairs(args.meta, "--meta")
-    ring, _ = load_ring(args, args.keyring)
+    ring = load_ring(args, args.keyring)
     seal = sealer(ring, args, metadata, aad)
 
     def whole(source: IO[bytes], out: IO[bytes]) -> None:
@@ -677,7 +714,7 @@ def token_text(data: bytes) -> str:
 
 def cmd_decrypt(args: argparse.Namespace) -> int:
     aad = check_stream_options(args)
-    ring, _ = load_ring(args, args.keyring)
+    ring = load_ring(args, args.keyring)
     open_token = opener(ring, aad, one_line=bool(args.lines))
 
     def whole(source: IO[bytes], out: IO[bytes]) -> None:
@@ -692,7 +729,7 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
 
 def cmd_rotate(args: argparse.Namespace) -> int:
     aad = check_stream_options(args)
-    ring, _ = load_ring(args, args.keyring)
+    ring = load_ring(args, args.keyring)
 
     def rotate(token: str) -> tuple[str, bool]:
         token = token.strip(_WHITESPACE)
@@ -1115,7 +1152,15 @@ def main(argv: Iterable[str] | None = None) -> int:
 
 def dispatch(argv: Iterable[str] | None) -> int:
     try:
-        args = build_parser().parse_args(None if argv is None else list(argv))
+        parser = build_parser()
+        args, extra = parser.parse_known_args(None if argv is None else list(argv))
+        # argparse gives an optional positional nothing once an option comes
+        # between it and the one before (`keyring add FILE -x ... KEY_ID`).
+        if args.command == "keyring" and args.action == "add" and args.key_id is None:
+            if len(extra) == 1 and not extra[0].startswith("-"):
+                args.key_id, extra = extra[0], []
+        if extra:
+            parser.error(f"unrecognized arguments: {' '.join(map(shown, extra))}")
         status = int(args.run(args))
         # Flush here, where a reader that went away is still handled below.
         sys.stdout.flush()
