@@ -70,10 +70,7 @@ class Ring:
 
 @pytest.fixture
 def keyfile(tmp_path: Path) -> Path:
-    path = tmp_path / "wrap.key"
-    path.write_bytes(b64(WRAP) + b"\n")
-    path.chmod(0o600)
-    return path
+    return secret_file(tmp_path / "wrap.key", b64(WRAP) + b"\n")
 
 
 @pytest.fixture
