@@ -632,6 +632,8 @@ WHOLE_FAILURES = {
     "on-error-whole": (["decrypt", "--on-error", "skip"], b"v", 2, "--lines and --jsonl only"),
     "passphrase-fd-0": (["decrypt", "--passphrase-fd", "0"], b"v", 2, "standard input"),
     "missing-input": (["decrypt", "{missing}"], b"", 1, "No such file"),
+    "full-disk": (["decrypt", "-o", "/dev/full"], "{plain}", 1, "No space left on device"),
+    "full-disk-lines": (["encrypt", "--lines", "-o", "/dev/full"], b"a\nb\n", 1, "No space left"),
 }
 
 
@@ -644,6 +646,7 @@ def test_whole_value_failures(
     stranger = qv.encrypt("x", bytes(32), "stranger")
     tokens = {
         "{aad_token}": ring.load().encrypt("x", aad="mine"),
+        "{plain}": ring.load().encrypt("x"),
         "{stranger}": stranger,
         "{off}": seal_under(ring, "off", "x"),
     }

@@ -932,7 +932,9 @@ def data_options(parser: argparse.ArgumentParser, whole: bool, what: str, aad_he
         "--on-error",
         choices=("fail", "skip", "keep"),
         help="for --lines and --jsonl: stop at the first failed line (fail, the default), "
-        "leave it out (skip) or write it unchanged (keep); any failure exits with status 1",
+        "leave it out (skip) or write it unchanged (keep"
+        + (", that is unsealed" if what == "value" else "")
+        + "); any failure exits with status 1",
     )
     parser.add_argument("input", nargs="?", metavar="INPUT", help="input file (default: stdin)")
     parser.add_argument("-o", "--output", metavar="FILE", help="output file (default: stdout)")
@@ -1177,4 +1179,9 @@ def dispatch(argv: Iterable[str] | None) -> int:
         # The reader went away (`qv inspect | head`): stop quietly, and keep the
         # interpreter from complaining again when it flushes stdout at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return FAILED
+    except OSError as error:
+        # Reading or writing failed midway (a full disk, a vanished file).
+        where = f"{error.filename}: " if error.filename else ""
+        say(f"{where}{error.strerror or error}")
         return FAILED
