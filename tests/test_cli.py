@@ -1,4 +1,4 @@
-"""The qv command line, run as a subprocess: keys, rings, sealing, opening, rotating, inspecting."""
+"""The qv command line, run as `python -m qv` (the JSON-lines splicer and progress in process)."""
 
 from __future__ import annotations
 
