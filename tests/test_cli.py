@@ -503,6 +503,7 @@ REFUSED = {
         "locked with a wrapping key",
     ),
     "missing-ring": (["add", "{missing}"], "no such file"),
+    "new-in-a-missing-folder": (["new", "{missing}/ring.json"], "No such file or directory"),
 }
 
 

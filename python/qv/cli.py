@@ -265,7 +265,21 @@ def cmd_keyring_new(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise CliError(bare(error), USAGE) from None
     secret = ring_secret(args, args.file, new=True)
-    save_ring(ring, args.file, secret)
+    # Claim the name before saving over it: of two rings made at once under
+    # one name, the second is refused instead of silently replacing the first.
+    try:
+        os.close(os.open(args.file, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+    except FileExistsError:
+        raise CliError(
+            f"{args.file} already exists; keyring new never replaces a key ring"
+        ) from None
+    except OSError as error:
+        raise CliError(f"cannot create key ring {args.file}: {error.strerror}") from None
+    try:
+        save_ring(ring, args.file, secret)
+    except BaseException:
+        os.unlink(args.file)
+        raise
     print(key_id)
     return OK
 
