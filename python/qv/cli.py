@@ -766,7 +766,7 @@ def cmd_rotate(args: argparse.Namespace) -> int:
 
 def token_sources(args: argparse.Namespace) -> Iterator[bytes]:
     if args.tokens:
-        yield from (os.fsencode(token) for token in args.tokens)
+        yield from (os.fsencode(token).strip() for token in args.tokens)
         return
     for raw in sys.stdin.buffer:
         line = raw.strip()
