@@ -42,6 +42,8 @@ def secret_file(path: Path, content: bytes | str) -> Path:
 
 
 def run(*args: object, stdin: bytes = b"", **kw: object) -> subprocess.CompletedProcess[bytes]:
+    # A new session has no terminal, so nothing here can wait at a prompt.
+    kw.setdefault("start_new_session", True)
     return subprocess.run(  # type: ignore[call-overload, no-any-return]
         [*QV, *map(str, args)], input=stdin, capture_output=True, timeout=300, **kw
     )
@@ -143,6 +145,10 @@ USAGE_ERRORS = {
     "meta-without-equals": (["encrypt", "-k", "none", "--meta", "a"], "KEY=VALUE"),
     "empty-field-name": (["decrypt", "-k", "none", "--jsonl", "a,,b"], "FIELD[,FIELD...]"),
     "key-id-too-long": (["keyring", "new", "none", "--key-id", "x" * 256], "1-255 UTF-8 bytes"),
+    "scrypt-n-not-a-power-of-two": (["derive", "password", "--n", "20000", "-o", "-"], "--n"),
+    "scrypt-n-too-small": (["derive", "password", "--n", "8192", "-o", "-"], "--n"),
+    "odd-salt": (["derive", "password", "--salt-hex", "abc", "-o", "-"], "--salt-hex"),
+    "salt-not-hex": (["derive", "password", "--salt-hex", "0x1f", "-o", "-"], "--salt-hex"),
 }
 
 
@@ -338,7 +344,7 @@ def test_passphrase_sources(
     needle: str | None,
 ) -> None:
     env = {k: v for k, v in os.environ.items() if k != "QV_TEST_PW"}
-    kw: dict[str, object] = {"env": env, "start_new_session": True}
+    kw: dict[str, object] = {"env": env}
     opts: list[object] = []
     if source in ("file", "missing-file"):
         if value is not None:
@@ -530,8 +536,8 @@ def test_list_reads_no_secret_and_escapes_hostile_ids(tmp_path: Path) -> None:
     path = tmp_path / "ring.json"
     keys.save(path, wrapping_key=WRAP)
     infos = qv.Keyring.describe(path)
-    # A new session has no terminal: a listing that asked for a secret would fail.
-    text = run("keyring", "list", path, start_new_session=True)
+    # Without a terminal, a listing that asked for a secret would fail.
+    text = run("keyring", "list", path)
     assert text.returncode == 0 and text.stderr == b""
     lines = text.stdout.decode().splitlines()
     assert lines[0].split() == ["KEY", "ID", "STATUS", "PRIMARY", "CREATED", "(UTC)", "CHECK"]

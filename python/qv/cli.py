@@ -19,6 +19,7 @@ import getpass
 import json
 import os
 import stat
+import string
 import sys
 import time
 import warnings
@@ -838,6 +839,12 @@ def cmd_keygen(args: argparse.Namespace) -> int:
 
 def cmd_derive_password(args: argparse.Namespace) -> int:
     destination = require_key_output(args)
+    # Refuse bad settings before the password is typed, not after.
+    if args.n < 2**14 or args.n & (args.n - 1):
+        raise CliError("--n must be a power of two of at least 16384", USAGE)
+    salt = args.salt_hex
+    if salt is not None and (not salt or len(salt) % 2 or salt.strip(string.hexdigits)):
+        raise CliError("--salt-hex takes an even number of hexadecimal digits", USAGE)
     secret = bytearray(passphrase(args, "Password to derive from: ", confirm=args.salt_hex is None))
     try:
         derived = qv.derive_key_from_password(secret, args.salt_hex or "", args.n)
