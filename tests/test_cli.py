@@ -61,6 +61,7 @@ def failure(proc: subprocess.CompletedProcess[bytes], status: int = 1) -> str:
 class Ring:
     path: Path
     keyfile: Path
+    gone_token: str  # sealed under "gone" before it was destroyed
 
     @property
     def k(self) -> list[object]:
@@ -81,12 +82,14 @@ def ring(tmp_path: Path, keyfile: Path) -> Ring:
     keys = qv.Keyring()
     for key_id in ("old", "new", "off", "gone"):
         keys.generate(key_id)
+    keys.promote("gone")
+    gone_token = keys.encrypt("x")
     keys.promote("new")
     keys.disable("off")
     keys.destroy("gone")
     path = tmp_path / "ring.json"
     keys.save(path, wrapping_key=WRAP)
-    return Ring(path, keyfile)
+    return Ring(path, keyfile, gone_token)
 
 
 def seal_under(ring: Ring, key_id: str, plaintext: str, **kw: object) -> str:
@@ -634,6 +637,7 @@ WHOLE_FAILURES = {
     "wrong-aad": (["decrypt", "--aad", "other"], "{aad_token}", 1, "decryption failed."),
     "unknown-key": (["decrypt"], "{stranger}", 1, "unknown key id 'stranger'"),
     "disabled-key": (["decrypt"], "{off}", 1, "key id 'off' is disabled"),
+    "destroyed-key": (["decrypt"], "{gone}", 1, "key id 'gone' is destroyed"),
     "meta-twice": (["encrypt", "--meta", "a=1", "--meta", "a=2"], b"v", 2, "names 'a' twice"),
     "aad-entry-without-key": (["decrypt", "--aad-entry", "=x"], b"v", 2, "KEY=VALUE"),
     "on-error-whole": (["decrypt", "--on-error", "skip"], b"v", 2, "--lines and --jsonl only"),
@@ -656,6 +660,7 @@ def test_whole_value_failures(
         "{plain}": ring.load().encrypt("x"),
         "{stranger}": stranger,
         "{off}": seal_under(ring, "off", "x"),
+        "{gone}": ring.gone_token,
     }
     data = tokens[stdin].encode() if isinstance(stdin, str) else stdin
     words = [str(tmp_path / "missing") if w == "{missing}" else w for w in words]
