@@ -512,6 +512,10 @@ REFUSED = {
         "locked with a wrapping key",
     ),
     "missing-ring": (["add", "{missing}"], "no such file"),
+    "missing-ring-named-with-a-newline": (
+        ["add", "{missing}\n\x1b[2J"],
+        ".json\\n\\x1b[2J: no such file",
+    ),
     "new-in-a-missing-folder": (["new", "{missing}/ring.json"], "No such file or directory"),
 }
 

@@ -73,7 +73,8 @@ def shown(text: str) -> str:
 
 
 def say(message: str) -> None:
-    print(f"qv: {message}", file=sys.stderr, flush=True)
+    # Names in messages (paths, fields) come from outside: one line, no escapes.
+    print(f"qv: {shown(message)}", file=sys.stderr, flush=True)
 
 
 # ---------------------------------------------------------------- secrets
