@@ -1,0 +1,5 @@
+"""`python -m qv`: the qv command line."""
+
+from qv.cli import main
+
+raise SystemExit(main())
