@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
 .PHONY: demo test test-quick test-pythons test-spark build clean fuzz fuzz-smoke asan-test simd-check lint \
-  typecheck format sdist-check wheels wheel-check bench bench-keyring
+  typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli
 
 demo: build
 	$(PY) examples/demo.py
@@ -43,7 +43,6 @@ bench-keyring: build
 	$(PY) bench/keyring_bench.py
 
 # The command line over files of 100 000 values: lines per second by command.
-.PHONY: bench-cli
 bench-cli: build
 	$(PY) bench/cli_bench.py
 
