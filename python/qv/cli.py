@@ -626,10 +626,10 @@ def run_lines(
     return tally
 
 
-def field_names(spec: str) -> frozenset[str]:
-    names = spec.split(",")
+def field_names(text: str) -> frozenset[str]:
+    names = text.split(",")
     if not all(names):
-        raise CliError(f"--jsonl takes FIELD[,FIELD...], not {shown(spec)!r}", USAGE)
+        raise CliError(f"--jsonl takes FIELD[,FIELD...], not {shown(text)!r}", USAGE)
     return frozenset(names)
 
 

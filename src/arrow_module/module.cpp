@@ -43,20 +43,20 @@ const std::uint8_t* held_bytes(HeldColumn& held, const py::object& obj, std::siz
   return static_cast<const std::uint8_t*>(info.ptr);
 }
 
-// `spec` is (validity, offsets, data, large, offset, length) with the three
+// `fields` is (validity, offsets, data, large, offset, length) with the three
 // buffers as buffer-protocol objects (validity and data may be None).
-void hold_column(const py::tuple& spec, HeldColumn& held) {
-  if (spec.size() != 6) throw std::invalid_argument("qv: a column is six fields.");
+void hold_column(const py::tuple& fields, HeldColumn& held) {
+  if (fields.size() != 6) throw std::invalid_argument("qv: a column is six fields.");
   held.views.reserve(3);
   ColumnView& v = held.view;
-  v.validity = held_bytes(held, spec[0], v.validity_size);
+  v.validity = held_bytes(held, fields[0], v.validity_size);
   std::size_t offsets_size = 0;
-  v.offsets = held_bytes(held, spec[1], offsets_size);
+  v.offsets = held_bytes(held, fields[1], offsets_size);
   v.offsets_size = offsets_size;
-  v.data = held_bytes(held, spec[2], v.data_size);
-  v.large = spec[3].cast<bool>();
-  v.offset = spec[4].cast<std::size_t>();
-  v.length = spec[5].cast<std::size_t>();
+  v.data = held_bytes(held, fields[2], v.data_size);
+  v.large = fields[3].cast<bool>();
+  v.offset = fields[4].cast<std::size_t>();
+  v.length = fields[5].cast<std::size_t>();
   if (!column_is_sound(v)) {
     throw std::invalid_argument("qv: the array's buffers do not match its length and offsets.");
   }
