@@ -54,8 +54,9 @@ fuzz:
 fuzz-smoke:
 	FUZZ_SECONDS=20 fuzz/run.sh
 
-# The whole suite against an ASan+UBSan build of the extension, in its own
-# environment and build directory so that .venv and build/ stay untouched.
+# The suite (less the command-line tests, see tests/run_under_asan.py) against
+# an ASan+UBSan build of the extension, in its own environment and build
+# directory so that .venv and build/ stay untouched.
 # libstdc++ is preloaded with ASan's runtime because its __cxa_throw
 # interceptor must find the real one at start-up and python does not link it.
 # Leak stacks are unwound fully (fast_unwind_on_malloc=0): the frame-pointer
