@@ -13,6 +13,7 @@ pa = pytest.importorskip("pyarrow")
 
 import qv  # noqa: E402
 import qv.arrow as qa  # noqa: E402
+from sanitizer import examples  # noqa: E402
 
 KEY = bytes(range(32))
 OTHER = bytes(range(1, 33))
@@ -451,7 +452,7 @@ def test_view_types_are_taken_as_their_offsets_form():
 texts = st.lists(st.one_of(st.none(), st.text(min_size=1, max_size=80)), max_size=40)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(rows=texts, cut=st.integers(0, 40), split=st.integers(0, 40), data=st.data())
 def test_any_column_seals_and_opens_as_the_single_calls(rows, cut, split, data):
     cut = min(cut, len(rows))

@@ -16,21 +16,14 @@ from hypothesis import strategies as st
 import oracle
 import qv
 import qv._bulk as bulk
+from sanitizer import ASAN, examples
 
 KEY = bytes(range(32))
 OTHER_KEY = bytes(range(1, 33))
 
 
-def under_address_sanitizer() -> bool:
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
-# The sanitizer run unwinds the stack on every allocation; it looks for memory
-# faults, which a tenth of the examples reach as well.
-ASAN = under_address_sanitizer()
 SETTINGS = settings(
-    max_examples=30 if ASAN else 300,
+    max_examples=examples(300),
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow],
 )

@@ -15,6 +15,7 @@ from collections.abc import Callable
 import pytest
 
 import qv
+from sanitizer import ASAN
 
 KEY = bytes(range(32))
 OTHER_KEY = bytes(32)
@@ -22,13 +23,6 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 # Failing key derivation is cheap; a successful one (16 MiB of scrypt work)
 # runs only every so many rounds.
 KDF_EVERY = 400
-
-
-def under_address_sanitizer() -> bool:
-    # ASan holds freed blocks in quarantine, so resident memory grows there by
-    # design; LeakSanitizer checks the native heap in that run instead.
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
 
 
 def rss_bytes() -> int:
@@ -134,5 +128,7 @@ def test_mixed_calls_leak_neither_memory_nor_references() -> None:
     assert calls >= 200_000
     assert refs_after == refs_before
     print(f"\n{calls} calls, resident memory growth after warm-up: {growth} bytes")
-    if not under_address_sanitizer():
+    # ASan holds freed blocks in quarantine, so resident memory grows there by
+    # design; LeakSanitizer checks the native heap in that run instead.
+    if not ASAN:
         assert growth < 2 * 1024 * 1024, f"resident memory grew by {growth} bytes"

@@ -10,12 +10,13 @@ from hypothesis import strategies as st
 import oracle
 import qv
 import tokenkit
+from sanitizer import examples
 
 KEY = bytes(range(32))
 DECRYPTION_FAILED = "qv: decryption failed."
 
 # Examples per property; the file runs in a few seconds at these numbers.
-EXAMPLES = 500
+EXAMPLES = examples(500)
 SETTINGS = settings(
     max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow]
 )
