@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "column/column.h"
+#include "module/checked_def.h"
 
 namespace qv {
 namespace {
@@ -207,12 +208,15 @@ PYBIND11_MODULE(_arrow, m) {
         return py::buffer_info(b.block->data, static_cast<py::ssize_t>(b.block->size), true);
       });
 
-  m.def("seal_column", &py_seal_column, py::arg("column"), py::arg("key"), py::arg("key_id"),
-        py::arg("deterministic"), py::arg("metadata"), py::arg("aad"), py::arg("aad_column"),
-        py::arg("threads"),
-        "Seals a column: (bad_row, status, validity, offsets, data, large, null_count).");
-  m.def("open_column", &py_open_column, py::arg("column"), py::arg("keys"), py::arg("aad"),
-        py::arg("aad_column"), py::arg("threads"),
-        "Opens a column of tokens: (bad_row, 0, validity, offsets, data, large, null_count).");
-  m.def("usable_cores", &usable_cores, "The number of processors this process may run on.");
+  checked_def(m, "seal_column", &py_seal_column, py::arg("column"), py::arg("key"),
+              py::arg("key_id"), py::arg("deterministic"), py::arg("metadata"), py::arg("aad"),
+              py::arg("aad_column"), py::arg("threads"),
+              "Seals a column: (bad_row, status, validity, offsets, data, large, null_count).");
+  checked_def(
+      m, "open_column", &py_open_column, py::arg("column"), py::arg("keys"), py::arg("aad"),
+      py::arg("aad_column"), py::arg("threads"),
+      "Opens a column of tokens: (bad_row, 0, validity, offsets, data, large, null_count).");
+  checked_def(m, "usable_cores", &usable_cores,
+              "The number of processors this process may run on.");
+  guard_module(m);
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "module/checked_def.h"
 #include "module/module.h"
 #include "token/token.h"
 
@@ -506,14 +507,16 @@ PYBIND11_MODULE(_bulk, m) {
 
   m.doc() = "qv.v2 bulk sealing and opening";
 
-  m.def("encrypt_many", &qv::encrypt_many, "plaintexts"_a, "key"_a, "key_id"_a, py::kw_only(),
-        "deterministic"_a = false, "metadata"_a = py::none(), "aad"_a = py::none(),
-        "threads"_a = py::none(),
-        "Encrypt every plaintext (None stays None) and return the list of qv.v2 tokens.");
-  m.def("decrypt_many", &qv::decrypt_many, "tokens"_a, "keys"_a, py::kw_only(),
-        "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
-        "Decrypt every token (None stays None) and return the list of plaintexts.");
-  m.def("decrypt_many_records", &qv::decrypt_many_records, "tokens"_a, "keys"_a, py::kw_only(),
-        "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
-        "As decrypt_many, but each opened row is the dict that decrypt returns.");
+  qv::checked_def(m, "encrypt_many", &qv::encrypt_many, "plaintexts"_a, "key"_a, "key_id"_a,
+                  py::kw_only(), "deterministic"_a = false, "metadata"_a = py::none(),
+                  "aad"_a = py::none(), "threads"_a = py::none(),
+                  "Encrypt every plaintext (None stays None) and return the list of qv.v2 tokens.");
+  qv::checked_def(m, "decrypt_many", &qv::decrypt_many, "tokens"_a, "keys"_a, py::kw_only(),
+                  "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
+                  "Decrypt every token (None stays None) and return the list of plaintexts.");
+  qv::checked_def(m, "decrypt_many_records", &qv::decrypt_many_records, "tokens"_a, "keys"_a,
+                  py::kw_only(), "aad"_a = py::none(), "errors"_a = "raise",
+                  "threads"_a = py::none(),
+                  "As decrypt_many, but each opened row is the dict that decrypt returns.");
+  qv::guard_module(m);
 }
