@@ -5,7 +5,8 @@ is asked on the terminal or read from a file, a file descriptor or a named
 environment variable, and keys are read from key files. Messages go to
 standard error, one line each, starting with "qv: ". Exit status: 0 on
 success, 1 when a value failed or a key ring could not be opened, 2 for a
-usage error.
+usage error. An unexpected failure is reported by its type alone (its text
+may quote a value); set QV_DEBUG=1 to let it raise with its traceback.
 """
 
 from __future__ import annotations
@@ -27,6 +28,15 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 import qv
+from qv._constants import (
+    KEY_SIZE,
+    SCRYPT_DEFAULTS,
+    SCRYPT_MAX_MEMORY,
+    SCRYPT_MAX_N,
+    SCRYPT_MIN_N,
+    TIME_FORMAT,
+)
+from qv._files import SymlinkRefusedError, private_output, refuse_symlink
 
 if TYPE_CHECKING:
     from datetime import datetime
@@ -35,7 +45,14 @@ if TYPE_CHECKING:
 
 OK, FAILED, USAGE = 0, 1, 2
 
-KEY_SIZE = 32
+# Set, it lets an unexpected exception raise with its traceback (which may show values).
+DEBUG_VARIABLE = "QV_DEBUG"
+# The largest scrypt N under the memory cap at qv's r, which the command line
+# does not change; OpenSSL counts some overhead beyond 128 * r * N, so the cap
+# itself is out of reach.
+LARGEST_N = SCRYPT_MAX_N
+while 128 * SCRYPT_DEFAULTS[1] * LARGEST_N >= SCRYPT_MAX_MEMORY:
+    LARGEST_N //= 2
 # A key file holds the key as unpadded base64url: 43 characters for 32 bytes.
 KEY_TEXT_SIZE = 43
 # No secret file is larger; a bigger one is a mistake (a data file given by error).
@@ -222,7 +239,11 @@ def require_key_output(args: argparse.Namespace) -> str:
             "or -o - for standard output",
             USAGE,
         )
-    return str(args.output)
+    destination = str(args.output)
+    # Say so before a password is typed, not after; writing refuses it again.
+    if destination != "-" and os.path.lexists(destination):
+        raise CliError(f"{destination} already exists; a key file is never overwritten")
+    return destination
 
 
 # ---------------------------------------------------------------- rings
@@ -298,7 +319,7 @@ def describe(path: str) -> list[KeyInfo]:
 
 
 def utc_text(moment: datetime) -> str:
-    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+    return moment.strftime(TIME_FORMAT)
 
 
 def cmd_keyring_list(args: argparse.Namespace) -> int:
@@ -428,28 +449,104 @@ def open_input(path: str | None) -> contextlib.AbstractContextManager[IO[bytes]]
         raise CliError(f"cannot read {path}: {error.strerror}") from None
 
 
-def same_file(a: str, b: str) -> bool:
+def file_identity(path: str | None) -> tuple[int, int] | None:
+    if path is None:
+        return None
     try:
-        return os.path.samefile(a, b)
+        info = os.stat(path)
     except OSError:
-        return False
+        return None
+    return info.st_dev, info.st_ino
 
 
-def open_output(
-    path: str | None, input_path: str | None
-) -> contextlib.AbstractContextManager[IO[bytes]]:
+def stdin_identity() -> tuple[int, int] | None:
+    try:
+        info = os.fstat(sys.stdin.fileno())
+    except (OSError, ValueError, AttributeError):
+        return None
+    return info.st_dev, info.st_ino
+
+
+def fd_identity(fd: int | None) -> tuple[int, int] | None:
+    if fd is None:
+        return None
+    try:
+        info = os.fstat(fd)
+    except OSError:
+        return None
+    return info.st_dev, info.st_ino
+
+
+def check_output(args: argparse.Namespace) -> None:
+    """Refuse an -o that would replace a file the command reads, before anything is read.
+
+    Files are compared by device and inode, so no other name for the same file
+    (a hard link, a path through another folder, standard input) gets past.
+    """
+    path = args.output
+    if path is None or path == "-":
+        return
+    try:
+        refuse_symlink(path)
+    except SymlinkRefusedError:
+        raise CliError(
+            f"-o {path} is a symbolic link; qv neither follows nor replaces one", USAGE
+        ) from None
+    try:
+        target = os.stat(path)
+    except OSError:
+        return  # a new file; a folder that cannot take it is told when writing
+    if not stat.S_ISREG(target.st_mode):
+        return  # a device or a pipe is written in place, never replaced
+    here = (target.st_dev, target.st_ino)
+    if args.input in (None, "-"):
+        if stdin_identity() == here:
+            raise CliError(f"-o {path} is standard input; write elsewhere, then rename", USAGE)
+    elif file_identity(args.input) == here:
+        raise CliError(f"-o {path} is the input file; write elsewhere, then rename", USAGE)
+    read = [
+        ("the key ring", file_identity(args.keyring)),
+        ("the wrapping key file", file_identity(args.wrapping_key_file)),
+        ("the passphrase file", file_identity(args.passphrase_file)),
+        ("the passphrase's file descriptor", fd_identity(args.passphrase_fd)),
+    ]
+    for what, identity in read:
+        if identity == here:
+            raise CliError(f"-o {path} is {what}, which this command reads", USAGE)
+
+
+def open_output(path: str | None) -> contextlib.AbstractContextManager[IO[bytes]]:
+    """Where the output goes: standard output, a device in place, or a private new file.
+
+    A file is written under a temporary name beside it (mode 0600: decrypted
+    output holds plaintexts) and replaces `path` only when the block ends
+    without an exception, so a failed run leaves an existing file as it was.
+    """
     if path is None or path == "-":
         return contextlib.nullcontext(sys.stdout.buffer)
-    # Opening the output truncates it: were it the input, its values would be
-    # gone before they were read.
-    if input_path not in (None, "-") and same_file(path, str(input_path)):
-        raise CliError(f"-o {path} is the input file; write elsewhere, then rename", USAGE)
     try:
-        # New files get mode 0600: decrypted output holds plaintexts.
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o600)
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            # Renaming over a device (-o /dev/null) would replace the device.
+            return os.fdopen(os.open(path, os.O_WRONLY | os.O_CLOEXEC), "wb")
+    except FileNotFoundError:
+        pass
     except OSError as error:
         raise CliError(f"cannot write {path}: {error.strerror}") from None
-    return os.fdopen(fd, "wb")
+    return private_output_of(path)
+
+
+@contextlib.contextmanager
+def private_output_of(path: str) -> Iterator[IO[bytes]]:
+    with contextlib.ExitStack() as stack:
+        try:
+            out = stack.enter_context(private_output(path))
+        except SymlinkRefusedError:
+            raise CliError(
+                f"-o {path} is a symbolic link; qv neither follows nor replaces one", USAGE
+            ) from None
+        except OSError as error:
+            raise CliError(f"cannot write {path}: {error.strerror}") from None
+        yield out
 
 
 def split_line(raw: bytes) -> tuple[bytes, bytes]:
@@ -641,7 +738,9 @@ def check_stream_options(args: argparse.Namespace) -> Aad:
         raise CliError("--passphrase-fd 0 reads standard input, which holds the data", USAGE)
     if args.jsonl:
         args.fields = field_names(args.jsonl)
-    return aad_of(args)
+    aad = aad_of(args)
+    check_output(args)
+    return aad
 
 
 def stream_command(
@@ -650,21 +749,69 @@ def stream_command(
     line_value: Callable[[bytes], str],
     whole: Callable[[IO[bytes], IO[bytes]], None] | None,
 ) -> Tally | None:
-    """Open input and output, then run the whole input or each line through `convert`."""
-    with open_input(args.input) as source, open_output(args.output, args.input) as out:
-        if args.jsonl:
-            fields = args.fields
-            return run_lines(args, source, out, lambda b: convert_jsonl(b, fields, convert), True)
-        if args.lines:
+    """Open input and output, then run the whole input or each line through `convert`.
 
-            def one(body: bytes) -> tuple[bytes, int, int]:
-                result, changed = convert(line_value(body))
-                return (result.encode("utf-8"), 1, 0) if changed else (body, 0, 1)
+    An output file replaces its target only if the run went through: under
+    --on-error fail a failed line leaves no output, under skip and keep the
+    output is written as asked (and the status is still 1).
+    """
+    with open_input(args.input) as source:
+        try:
+            with open_output(args.output) as out:
+                if args.jsonl:
+                    fields = args.fields
+                    tally = run_lines(
+                        args, source, out, lambda b: convert_jsonl(b, fields, convert), True
+                    )
+                elif args.lines:
 
-            return run_lines(args, source, out, one, keep_ending=args.command == "rotate")
-        assert whole is not None
-        whole(source, out)
-        return None
+                    def one(body: bytes) -> tuple[bytes, int, int]:
+                        result, changed = convert(line_value(body))
+                        return (result.encode("utf-8"), 1, 0) if changed else (body, 0, 1)
+
+                    keep = args.command == "rotate"
+                    tally = run_lines(args, source, out, one, keep_ending=keep)
+                else:
+                    assert whole is not None
+                    whole(source, out)
+                    return None
+                if tally.failed and (args.on_error or "fail") == "fail":
+                    raise Abandoned(tally)
+                return tally
+        except Abandoned as stop:
+            return stop.tally
+
+
+class Abandoned(Exception):
+    """Raised through an output's block so that a run stopped by a failure leaves no file."""
+
+    def __init__(self, tally: Tally) -> None:
+        super().__init__("abandoned")
+        self.tally = tally
+
+
+def failure_of(error: Exception) -> ValueFailed:
+    """One value's failure as the line that reports it.
+
+    qv's own ValueError and RuntimeError say what went wrong without quoting a
+    secret; the text of anything else (a TypeError listing the arguments, a
+    UnicodeError quoting the text) may hold the value or a key, so only its
+    type is told.
+    """
+    if isinstance(error, UnicodeError):
+        return ValueFailed("the value is not UTF-8 text")
+    if isinstance(error, (ValueError, RuntimeError)):
+        return ValueFailed(bare(error))
+    return ValueFailed(f"the value failed ({type(error).__name__})")
+
+
+def encodable(text: str) -> bool:
+    """Whether `text` is UTF-8 text: JSON's \\ud800 decodes to a lone surrogate, which is not."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def failed_status(tally: Tally | None) -> int:
@@ -673,12 +820,14 @@ def failed_status(tally: Tally | None) -> int:
 
 def sealer(ring: Keyring, args: argparse.Namespace, metadata: dict[str, str], aad: Aad) -> Convert:
     def seal(value: str) -> tuple[str, bool]:
+        if not encodable(value):
+            raise ValueFailed("the value holds a lone surrogate, which is not UTF-8 text")
         try:
             return ring.encrypt(
                 value, deterministic=args.deterministic, metadata=metadata, aad=aad
             ), True
-        except (ValueError, RuntimeError) as error:
-            raise ValueFailed(bare(error)) from None
+        except Exception as error:  # every failure of one value is told alike
+            raise failure_of(error) from None
 
     return seal
 
@@ -711,16 +860,22 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
 def opener(ring: Keyring, aad: Aad, one_line: bool) -> Convert:
     def open_token(token: str) -> tuple[str, bool]:
         try:
-            data = str(ring.decrypt(token.strip(_WHITESPACE), aad=aad)["data"])
+            data = str(ring.decrypt(token_of(token), aad=aad)["data"])
         except UnicodeDecodeError:
             raise ValueFailed("the plaintext is not UTF-8 text") from None
-        except (ValueError, RuntimeError) as error:
-            raise ValueFailed(bare(error)) from None
+        except Exception as error:  # every failure of one value is told alike
+            raise failure_of(error) from None
         if one_line and ("\n" in data or "\r" in data):
             raise ValueFailed("the plaintext holds a line break, which --lines cannot write")
         return data, True
 
     return open_token
+
+
+def token_of(value: str) -> str:
+    """A token to open: a JSON string may hold lone surrogates, which no token holds."""
+    token = value.strip(_WHITESPACE)
+    return token if encodable(token) else token.encode("utf-8", "replace").decode("utf-8")
 
 
 def token_text(data: bytes) -> str:
@@ -748,13 +903,13 @@ def cmd_rotate(args: argparse.Namespace) -> int:
     ring = load_ring(args, args.keyring)
 
     def rotate(token: str) -> tuple[str, bool]:
-        token = token.strip(_WHITESPACE)
+        token = token_of(token)
         try:
             new = str(ring.rotate(token, aad=aad))
         except UnicodeDecodeError:
             raise ValueFailed("the plaintext is not UTF-8 text") from None
-        except (ValueError, RuntimeError) as error:
-            raise ValueFailed(bare(error)) from None
+        except Exception as error:  # every failure of one value is told alike
+            raise failure_of(error) from None
         return new, new != token
 
     tally = stream_command(args, rotate, token_text, None)
@@ -841,8 +996,14 @@ def cmd_keygen(args: argparse.Namespace) -> int:
 def cmd_derive_password(args: argparse.Namespace) -> int:
     destination = require_key_output(args)
     # Refuse bad settings before the password is typed, not after.
-    if args.n < 2**14 or args.n & (args.n - 1):
-        raise CliError("--n must be a power of two of at least 16384", USAGE)
+    if args.n < SCRYPT_MIN_N or args.n & (args.n - 1):
+        raise CliError(f"--n must be a power of two of at least {SCRYPT_MIN_N}", USAGE)
+    if args.n > LARGEST_N:
+        raise CliError(
+            f"--n must be at most {LARGEST_N}: a larger one needs more than the "
+            f"{SCRYPT_MAX_MEMORY >> 20} MiB of memory that qv allows scrypt",
+            USAGE,
+        )
     salt = args.salt_hex
     if salt is not None and (not salt or len(salt) % 2 or salt.strip(string.hexdigits)):
         raise CliError("--salt-hex takes an even number of hexadecimal digits", USAGE)
@@ -853,6 +1014,8 @@ def cmd_derive_password(args: argparse.Namespace) -> int:
         raise CliError(bare(error), USAGE) from None
     except RuntimeError as error:
         raise CliError(bare(error)) from None
+    except TypeError as error:  # its text may list the arguments, the password among them
+        raise CliError(f"derivation failed ({type(error).__name__})") from None
     finally:
         qv.wipe_buffer(secret)
     write_key(derived["key"], destination)
@@ -865,6 +1028,8 @@ def cmd_derive_password(args: argparse.Namespace) -> int:
 
 def cmd_derive_subkey(args: argparse.Namespace) -> int:
     destination = require_key_output(args)
+    if not encodable(args.context):
+        raise CliError("--context holds bytes that are not UTF-8 text", USAGE)
     master = read_key_file(args.master_key_file)
     try:
         subkey = qv.derive_subkey(master, args.context)
@@ -872,6 +1037,8 @@ def cmd_derive_subkey(args: argparse.Namespace) -> int:
         raise CliError(bare(error), USAGE) from None
     except RuntimeError as error:
         raise CliError(bare(error)) from None
+    except TypeError as error:  # its text may list the arguments, the master key among them
+        raise CliError(f"derivation failed ({type(error).__name__})") from None
     write_key(subkey, destination)
     return OK
 
@@ -1138,8 +1305,9 @@ open, 2 usage error. Run qv COMMAND --help for each command.""",
         "--n",
         metavar="N",
         type=int,
-        default=131072,
-        help="scrypt cost, a power of two of at least 16384 (default: 131072)",
+        default=SCRYPT_DEFAULTS[0],
+        help=f"scrypt cost, a power of two of at least {SCRYPT_MIN_N} "
+        f"(default: {SCRYPT_DEFAULTS[0]})",
     )
     passphrase_options(password, wrapping_key=False)
     key_output(password)
@@ -1206,4 +1374,11 @@ def dispatch(argv: Iterable[str] | None) -> int:
         # Reading or writing failed midway (a full disk, a vanished file).
         where = f"{error.filename}: " if error.filename else ""
         say(f"{where}{error.strerror or error}")
+        return FAILED
+    except Exception as error:
+        # A fault of qv itself: its text may quote a value or a key, so only
+        # the type is told, unless whoever runs qv asked for the traceback.
+        if os.environ.get(DEBUG_VARIABLE):
+            raise
+        say(f"unexpected {type(error).__name__}; set {DEBUG_VARIABLE}=1 to see where it arose")
         return FAILED
