@@ -13,7 +13,6 @@ import json
 import os
 import secrets
 import stat
-import tempfile
 import threading
 import time
 import warnings
@@ -25,6 +24,19 @@ from typing import TYPE_CHECKING, Any, Final, Literal, NoReturn, TypeAlias, Type
 from qv._bulk import decrypt_many as _decrypt_many
 from qv._bulk import decrypt_many_records as _decrypt_many_records
 from qv._bulk import encrypt_many as _encrypt_many
+from qv._constants import (
+    KEY_SIZE,
+    SCRYPT_DEFAULTS,
+    SCRYPT_MAX_MEMORY,
+    SCRYPT_MAX_N,
+    SCRYPT_MAX_P,
+    SCRYPT_MAX_R,
+    SCRYPT_MAX_WORK,
+    SCRYPT_MIN_N,
+    TIME_FORMAT,
+    scrypt_memory,
+)
+from qv._files import write_private
 from qv._native import decrypt as _decrypt
 from qv._native import derive_key_from_password as _derive_key_from_password
 from qv._native import derive_subkey as _derive_subkey
@@ -54,7 +66,6 @@ _Row = TypeVar("_Row")
 _ManyAad: TypeAlias = _Aad | list[_Aad] | tuple[_Aad, ...]
 _Path: TypeAlias = str | os.PathLike[str]
 
-KEY_SIZE: Final = 32
 MAX_KEY_ID_BYTES: Final = 255
 FORMAT_NAME: Final = "qv.keyring"
 FORMAT_VERSION: Final = 1
@@ -63,16 +74,13 @@ _SEAL_ID: Final = "qv.keyring"
 _CHECK_CONTEXT: Final = "keyring-check"
 _CHECK_BYTES: Final = 8
 # scrypt settings for save (qv's defaults). Load takes what the file names,
-# up to the caps below, which it checks before deriving anything so that a
-# hostile file cannot make the process spend minutes or gigabytes.
-_SAVE_SCRYPT: tuple[int, int, int] = (131072, 8, 1)
-_MAX_N: Final = 2**20
-_MIN_N: Final = 2**14
-_MAX_R: Final = 32
-_MAX_P: Final = 16
-# scrypt's working memory (128 * r * N bytes) is capped by the native module.
-_MAX_SCRYPT_MEMORY: Final = 256 * 1024 * 1024
+# within qv._constants' caps, which it checks before deriving anything so that
+# a hostile file cannot make the process spend minutes or gigabytes.
+_SAVE_SCRYPT: tuple[int, int, int] = SCRYPT_DEFAULTS
 _MAX_SALT_HEX: Final = 256
+# Load reads at most this much of a file: a ring of a thousand keys with the
+# longest ids is under 1 MiB, and a device such as /dev/zero never ends.
+MAX_FILE_BYTES: Final = 16 * 1024 * 1024
 _DECRYPTION_FAILED: Final = "qv: decryption failed."
 
 
@@ -107,6 +115,34 @@ class KeyInfo:
     primary: bool
     created: datetime
     check: str
+
+
+class _HiddenKey(bytes):
+    """A copy of a ring's key whose repr and str hide it.
+
+    The copies a call takes sit in its frames' locals while an error on the
+    caller's input passes through them, and error trackers record those
+    locals with repr: the caller never handles a ring's keys, so they must not
+    surface there. The native calls take it as the bytes it is.
+    """
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        return "<qv key copy>"
+
+    __str__ = __repr__
+
+
+class _HiddenText(str):
+    """Hex text of a ring's keys while a stored ring is opened; repr hides it."""
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        return "<qv sealed key text>"
+
+    __str__ = __repr__
 
 
 class _Entry:
@@ -168,14 +204,14 @@ def _utc(seconds: int) -> datetime:
 
 
 def _iso(seconds: int) -> str:
-    return _utc(seconds).strftime("%Y-%m-%dT%H:%M:%SZ")
+    return _utc(seconds).strftime(TIME_FORMAT)
 
 
 def _parse_iso(text: object) -> int:
     if not isinstance(text, str) or len(text) != 20 or not text.endswith("Z"):
         raise KeyringError(f"qv: key ring creation time {text!r} is not YYYY-MM-DDTHH:MM:SSZ.")
     try:
-        parsed = datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=UTC)
+        parsed = datetime.strptime(text, TIME_FORMAT).replace(tzinfo=UTC)
     except ValueError:
         raise KeyringError(
             f"qv: key ring creation time {text!r} is not YYYY-MM-DDTHH:MM:SSZ."
@@ -490,7 +526,7 @@ class Keyring:
     ) -> list[_Row]:
         with self._lock:
             keys = {
-                e.key_id: bytes(e.material)
+                e.key_id: _HiddenKey(e.material)
                 for e in self._entries.values()
                 if e.status == "enabled" and e.material is not None
             }
@@ -578,9 +614,11 @@ class Keyring:
 
         The document goes to a temporary file in the same folder, is synced,
         and then renamed over `path`; a failed save leaves the old file as it was.
+        A `path` that is a symbolic link is refused (KeyringError) and nothing
+        is written: replacing the link would leave the ring it names stale.
         """
         data = self.to_bytes(passphrase=passphrase, wrapping_key=wrapping_key)
-        _write_atomically(os.fspath(path), data)
+        _write_file(os.fspath(path), data)
 
     @classmethod
     def load(
@@ -590,7 +628,11 @@ class Keyring:
         passphrase: str | bytes | None = None,
         wrapping_key: bytes | None = None,
     ) -> Keyring:
-        """Read a ring saved by save; warns once if other users can read the file."""
+        """Read a ring saved by save; warns once if other users can read the file.
+
+        A file over 16 MiB (MAX_FILE_BYTES, far above any real ring) is refused
+        after reading no more than that.
+        """
         _one_secret(passphrase, wrapping_key)
         return cls.from_bytes(
             _read_file(os.fspath(path)), passphrase=passphrase, wrapping_key=wrapping_key
@@ -627,7 +669,7 @@ class Keyring:
                 raise DisabledKeyError(f"qv: key id {key_id!r} is disabled.", key_id)
             if entry.material is None:
                 raise DestroyedKeyError(f"qv: key id {key_id!r} is destroyed.", key_id)
-            return bytes(entry.material)
+            return _HiddenKey(entry.material)
 
     def _primary_key(self) -> tuple[str, bytes]:
         with self._lock:
@@ -750,10 +792,12 @@ def _seal_document(
     if passphrase is not None:
         n, r, p = _SAVE_SCRYPT
         derived = _derive_key_from_password(passphrase, "", n, r, p)
-        wrap = derived["key"]
+        wrap: bytes = _HiddenKey(derived["key"])
+        salt_hex = derived["salt_hex"]
+        del derived
         kdf: dict[str, Any] = {
             "name": "scrypt",
-            "salt_hex": derived["salt_hex"],
+            "salt_hex": salt_hex,
             "N": n,
             "r": r,
             "p": p,
@@ -901,14 +945,30 @@ def _scrypt_settings(kdf: Any) -> tuple[str, int, int, int]:
         raise _malformed("scrypt salt_hex is not lower-case hex of 1-128 bytes")
     if not all(type(v) is int for v in (n, r, p)):
         raise _malformed("scrypt N, r and p must be integers")
-    if not (_MIN_N <= n <= _MAX_N and n & (n - 1) == 0 and 1 <= r <= _MAX_R and 1 <= p <= _MAX_P):
+    if not (
+        SCRYPT_MIN_N <= n <= SCRYPT_MAX_N
+        and n & (n - 1) == 0
+        and 1 <= r <= SCRYPT_MAX_R
+        and 1 <= p <= SCRYPT_MAX_P
+    ):
         raise KeyringError(
             f"qv: key ring scrypt settings N={n}, r={r}, p={p} are outside the accepted "
             f"range (N a power of two from 2^14 to 2^20, r 1-32, p 1-16)."
         )
-    if 128 * r * n > _MAX_SCRYPT_MEMORY:
+    if n >= 1 << (16 * r):
+        # scrypt's own rule (N below 2^(16 r)); within the range it bites at r = 1.
+        raise KeyringError(
+            f"qv: key ring scrypt settings N={n}, r={r} are not valid scrypt settings "
+            f"(N must be below 2^(16 r))."
+        )
+    if scrypt_memory(n, r, p) > SCRYPT_MAX_MEMORY:
         raise KeyringError(
             f"qv: key ring scrypt settings N={n}, r={r} need more than 256 MiB of memory."
+        )
+    if p * r * n > SCRYPT_MAX_WORK:
+        raise KeyringError(
+            f"qv: key ring scrypt settings N={n}, r={r}, p={p} ask for more work than "
+            f"qv accepts (p x r x N at most 2^21, twice its own settings)."
         )
     return salt, n, r, p
 
@@ -924,7 +984,7 @@ def _open_document(
         if kdf == {"name": "wrapping-key"}:
             raise KeyringError("qv: this key ring is locked with a wrapping key, not a passphrase.")
         salt, n, r, p = _scrypt_settings(kdf)
-        wrap = _derive_key_from_password(passphrase, salt, n, r, p)["key"]
+        wrap: bytes = _HiddenKey(_derive_key_from_password(passphrase, salt, n, r, p)["key"])
         wrong = "qv: wrong passphrase for the key ring."
     else:
         if kdf != {"name": "wrapping-key"}:
@@ -941,11 +1001,10 @@ def _open_document(
         raise KeyringError(wrong)
     readable = {name: doc[name] for name in _READABLE}
     try:
-        opened = _decrypt(doc["sealed"], wrap, _canonical(readable))
-        if opened["key_id"] != _SEAL_ID:
-            raise RuntimeError(_DECRYPTION_FAILED)
-        material = json.loads(opened["data"], object_pairs_hook=_refuse_duplicates)
-        del opened
+        material = json.loads(
+            _open_sealed(doc["sealed"], wrap, _canonical(readable)),
+            object_pairs_hook=_hidden_members,
+        )
     except (RuntimeError, UnicodeDecodeError, json.JSONDecodeError):
         raise KeyringError(
             "qv: the key ring document was altered: its readable part or sealed keys "
@@ -977,13 +1036,33 @@ def _open_document(
     return entries, primary
 
 
+def _open_sealed(token: str, wrap: bytes, aad: str) -> _HiddenText:
+    # The key text is hidden before anything can raise past it.
+    opened = _decrypt(token, wrap, aad)
+    text, key_id = _HiddenText(opened["data"]), opened["key_id"]
+    del opened
+    if key_id != _SEAL_ID:
+        raise RuntimeError(_DECRYPTION_FAILED)
+    return text
+
+
+def _hidden_members(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    hidden = [(name, _HiddenText(v) if isinstance(v, str) else v) for name, v in pairs]
+    del pairs
+    return _refuse_duplicates(hidden)
+
+
 def _read_file(path: str) -> bytes:
     try:
         with open(path, "rb") as f:
             mode = os.fstat(f.fileno()).st_mode
-            data = f.read()
+            data = f.read(MAX_FILE_BYTES + 1)
     except OSError as e:
         raise KeyringError(f"qv: cannot read key ring file {path!r}: {e.strerror}.") from e
+    if len(data) > MAX_FILE_BYTES:
+        raise KeyringError(
+            f"qv: key ring file {path!r} is larger than 16 MiB; no key ring is that large."
+        )
     if stat.S_ISREG(mode) and mode & 0o044:
         # The default warning filter shows this once per process and message.
         warnings.warn(
@@ -995,37 +1074,8 @@ def _read_file(path: str) -> bytes:
     return data
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    folder = os.path.dirname(path) or "."
-    name = os.path.basename(path)
+def _write_file(path: str, data: bytes) -> None:
     try:
-        # mkstemp creates the file with mode 0600, so the document is never
-        # readable by others, not even for a moment.
-        fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
+        write_private(path, data)
     except OSError as e:
         raise KeyringError(f"qv: cannot save key ring to {path!r}: {e.strerror}.") from e
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException as e:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(e, OSError):
-            raise KeyringError(f"qv: cannot save key ring to {path!r}: {e.strerror}.") from e
-        raise
-    # The rename itself is durable only once the folder is synced.
-    try:
-        dir_fd = os.open(folder, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(dir_fd)
-    except OSError:
-        pass
-    finally:
-        os.close(dir_fd)
