@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import qv
-import qv.keyring
+import qv.keyring.document
 from qv._native import derive_key_from_password
 
 FAST_SCRYPT = (2**14, 8, 1)
@@ -18,7 +18,7 @@ FAST_SCRYPT = (2**14, 8, 1)
 
 @pytest.fixture(autouse=True)
 def fast_scrypt(monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(qv.keyring, "_SAVE_SCRYPT", FAST_SCRYPT)
+    monkeypatch.setattr(qv.keyring.document, "_SAVE_SCRYPT", FAST_SCRYPT)
 
 
 def ring_document(settings: tuple[int, int, int]) -> bytes:
@@ -41,7 +41,7 @@ def ring_document(settings: tuple[int, int, int]) -> bytes:
 )
 def test_scrypt_settings_are_refused_before_any_derivation(monkeypatch, settings, words) -> None:
     data = ring_document(settings)
-    monkeypatch.setattr(qv.keyring, "_derive_key_from_password", pytest.fail)
+    monkeypatch.setattr(qv.keyring.document, "_derive_key_from_password", pytest.fail)
     with pytest.raises(qv.KeyringError, match=f"^qv: .*{words}"):
         qv.Keyring.from_bytes(data, passphrase="pw")
 
@@ -52,7 +52,7 @@ def test_scrypt_settings_are_refused_before_any_derivation(monkeypatch, settings
     [pytest.param((2**17, 8, 1), id="qv-defaults"), pytest.param((2**14, 32, 4), id="work-at-cap")],
 )
 def test_rings_within_the_caps_load(monkeypatch, settings) -> None:
-    monkeypatch.setattr(qv.keyring, "_SAVE_SCRYPT", settings)
+    monkeypatch.setattr(qv.keyring.document, "_SAVE_SCRYPT", settings)
     ring = qv.Keyring()
     ring.generate("k")
     token = ring.encrypt("kept")
@@ -116,7 +116,14 @@ LEAK_CASES = {
     "encrypt-many-bad-row": lambda ring, old, cur: ring.encrypt_many(["a", 5]),
     "decrypt-many-bad-row": lambda ring, old, cur: ring.decrypt_many([cur, _tampered(cur)]),
     "rotate-many-bad-row": lambda ring, old, cur: ring.rotate_many([cur, old], aad=[None, "x"]),
+    "arrow-encrypt-bad-row": lambda ring, old, cur: _arrow_call("encrypt", ["a", ""], ring),
+    "arrow-decrypt-bad-row": lambda ring, old, cur: _arrow_call("decrypt", [cur, old], ring),
 }
+
+
+def _arrow_call(name: str, rows: list[str], ring: qv.Keyring) -> object:
+    pa = pytest.importorskip("pyarrow")
+    return getattr(pytest.importorskip("qv.arrow"), name)(pa.array(rows), ring)
 
 
 def _rendered(error: BaseException) -> str:
