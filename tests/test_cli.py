@@ -24,7 +24,7 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 from cryptography.hazmat.primitives.kdf.scrypt import Scrypt
 
 import qv
-import qv.keyring
+import qv.keyring.document
 from qv import cli
 from tokenkit import split
 
@@ -310,7 +310,7 @@ def test_key_output_is_never_forced(
 @pytest.fixture
 def pw_ring(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """A passphrase ring made at scrypt's lowest cost, so each load is quick."""
-    monkeypatch.setattr(qv.keyring, "_SAVE_SCRYPT", (2**14, 8, 1), raising=False)
+    monkeypatch.setattr(qv.keyring.document, "_SAVE_SCRYPT", (2**14, 8, 1), raising=False)
     keys = qv.Keyring()
     keys.generate("k1")
     path = tmp_path / "pw-ring.json"
