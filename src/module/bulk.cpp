@@ -31,7 +31,9 @@ namespace {
 constexpr std::size_t chunk_rows = 8192;
 constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
 
-// Adds "row <i>" as a note to the Python error now set and throws it.
+// Marks the Python error now set as the failure of row `i` and throws it: the
+// index as its `row` attribute, for code, and as the note "row <i>", for
+// people.
 [[noreturn]] void throw_with_row(std::size_t i) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyObject* value = PyErr_GetRaisedException();
@@ -50,6 +52,9 @@ constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
     PyErr_Clear();
   }
   Py_XDECREF(added);
+  PyObject* row = PyLong_FromSize_t(i);
+  if (row == nullptr || PyObject_SetAttrString(value, "row", row) != 0) PyErr_Clear();
+  Py_XDECREF(row);
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(value);
 #else
