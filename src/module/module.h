@@ -1,5 +1,6 @@
-// The Python-facing layer: conversions between Python objects and the native
-// buffers, and the routines that the module functions are bound to.
+// The Python-facing layer: every conversion between Python objects and the
+// arguments and results of the C++ library, written once for the three
+// extension modules.
 //
 // These routines throw std::invalid_argument (Python ValueError) for a bad
 // argument value and std::runtime_error (RuntimeError) for a failed step,
@@ -8,12 +9,11 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <qv/qv.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
-
-#include "aad/aad.h"
-#include "common/common.h"
 
 namespace qv {
 
@@ -22,6 +22,9 @@ namespace py = pybind11;
 // A copy of the bytes of `b` in a cleansed buffer.
 SecretBytes bytes_to_vec(const py::bytes& b);
 
+// A view of the bytes of `b`, valid while `b` lives and runs no Python code.
+BytesView bytes_view(const py::bytes& b);
+
 // A new `bytes` object holding `p[0..n)`. Throws std::runtime_error
 // "Could not allocate bytes object!" if it cannot be created.
 py::bytes vec_to_bytes(const std::uint8_t* p, std::size_t n);
@@ -29,13 +32,6 @@ py::bytes vec_to_bytes(const std::uint8_t* p, std::size_t n);
 // A new `str` decoded strictly from the UTF-8 bytes `s`; a UnicodeDecodeError
 // propagates as py::error_already_set.
 py::str utf8_to_str(std::string_view s);
-
-// The caller's associated data, read from the `aad` argument.
-struct CallerAad {
-  std::string text;     // a str `aad` as UTF-8; empty otherwise
-  Metadata map;         // a dict `aad`'s entries, converted
-  bool is_map = false;  // true when `aad` was a dict
-};
 
 // Which half of a dict `aad` entry is converted first. `encrypt` converts the
 // key first and `decrypt` the value; it decides which cast error is reported
@@ -48,18 +44,33 @@ enum class EntryOrder { key_first, value_first };
 // std::invalid_argument "qv: aad must be a string, dict, or None." for any
 // other object, and pybind11's cast_error (RuntimeError) for a text that
 // cannot be converted.
-CallerAad read_aad(const py::object& aad, EntryOrder order);
+Aad read_aad(const py::object& aad, EntryOrder order);
 
-// The routine behind `encrypt`. Wipes `plaintext` before it returns.
-// `plaintext` and `key_id` are copies, not views of the caller's objects: the
-// conversions of the later arguments can run Python code (`__bool__`, a
-// mapping's `items()`) that may resize a bytearray passed for them.
-py::str py_encrypt(SecretString& plaintext, const py::bytes& key, const std::string& key_id,
-                   bool deterministic, const Metadata& metadata, const py::object& aad);
+// `read_aad`, then the one text that gives the same associated data
+// (`caller_aad_text`), as the bulk and column routines take it.
+std::string read_aad_text(const py::object& aad, EntryOrder order);
 
-// The routine behind `decrypt`: a dict of "data", "metadata", "key_id" and
-// "deterministic". Every token that does not decode or does not open raises
-// std::runtime_error "qv: decryption failed.".
-py::dict py_decrypt(std::string_view token, const py::bytes& key, const py::object& aad);
+// One key of a bulk call: TypeError "qv: a key must be bytes." for anything
+// but bytes, then `checked_key`.
+SecretBytes key_arg(py::handle key);
+
+// The keys of a bulk or column opening: bytes for one key, or any object with
+// an `items()` method (a dict, any Mapping) from key id (str, bytes or
+// bytearray) to key. TypeError "qv: keys must be a 32-byte key or a mapping
+// of key id to key." for anything else, "qv: a key id must be str, bytes or
+// bytearray." for a bad key id; each key as `key_arg`.
+Keys keys_arg(const py::object& keys);
+
+// The worker count from `threads`: None for every usable core, else an int of
+// at least 1 (TypeError "qv: threads must be an int or None.", ValueError
+// "qv: threads must be at least 1.").
+std::size_t thread_count(const py::object& threads);
+
+// Sets the Python error for the exception in flight, as pybind11 would
+// translate it at the call boundary. Call only from a catch block.
+void set_error_from_current();
+
+// Adds "row <i>" as a note to the Python error now set and throws it.
+[[noreturn]] void throw_with_row(std::size_t i);
 
 }  // namespace qv
