@@ -45,7 +45,7 @@ def cmake() -> str:
 
 # A build from a child of the sanitised interpreter must not inherit its
 # preloaded runtime: the compilers would report their own leaks.
-_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+BUILD_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 @functools.cache
@@ -62,9 +62,9 @@ def core_build() -> Path:
             "-DCMAKE_BUILD_TYPE=Release",
             "-DCMAKE_COMPILE_WARNING_AS_ERROR=ON",
         ],
-        env=_ENV,
+        env=BUILD_ENV,
     )
-    _run([cmake(), "--build", BUILD, "--parallel", "2"], env=_ENV)
+    _run([cmake(), "--build", BUILD, "--parallel", "2"], env=BUILD_ENV)
     return BUILD
 
 
@@ -73,7 +73,7 @@ def core_install() -> Path:
     """Installs the built library into a fresh temporary prefix; returns it."""
     prefix = Path(tempfile.mkdtemp(prefix="qv-prefix-"))
     atexit.register(shutil.rmtree, prefix, ignore_errors=True)
-    _run([cmake(), "--install", core_build(), "--prefix", prefix], env=_ENV)
+    _run([cmake(), "--install", core_build(), "--prefix", prefix], env=BUILD_ENV)
     return prefix
 
 
@@ -83,7 +83,10 @@ def build_program(main: Path, out_dir: Path) -> Path:
     lib = core_build() / "libqv.a"
     exe = out_dir / main.stem
     link = subprocess.run(
-        [cxx, *FLAGS, main, lib, "-lcrypto", "-o", exe], capture_output=True, text=True, env=_ENV
+        [cxx, *FLAGS, main, lib, "-lcrypto", "-o", exe],
+        capture_output=True,
+        text=True,
+        env=BUILD_ENV,
     )
     assert link.returncode == 0, link.stderr
     return exe
