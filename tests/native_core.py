@@ -31,6 +31,7 @@ FLAGS = [
     "-Werror",
     f"-I{ROOT / 'include'}",
     f"-I{ROOT / 'src'}",
+    f"-I{ROOT / 'tests' / 'native'}",
 ]
 
 
