@@ -166,7 +166,8 @@ CALL_TYPE_ERRORS = {
 
 @pytest.mark.parametrize("call", CALL_TYPE_ERRORS.values(), ids=CALL_TYPE_ERRORS.keys())
 def test_arguments_that_do_not_convert_fail_before_any_check(call) -> None:
-    with pytest.raises(TypeError, match="incompatible function arguments"):
+    # The function's own message, never pybind11's, which lists the arguments.
+    with pytest.raises(TypeError, match=r"^qv: \w+\(\) (argument '\w+' |got |takes )"):
         call()
 
 

@@ -187,9 +187,10 @@ def _as_rows(
     tokens: Sequence[str | bytes | bytearray | None],
 ) -> Sequence[str | bytes | bytearray | None]:
     # Rows are read twice (opened, then looked at again for a failing row's
-    # key), so an iterator is taken into a list first; a lone text is left
-    # for the bulk call to refuse.
-    if isinstance(tokens, list | tuple | str | bytes | bytearray):
+    # key), so they are taken into a list of the ring's own first: an
+    # iterator is spent by one reading, and a caller's list may change in
+    # between. A lone text is left for the bulk call to refuse.
+    if isinstance(tokens, tuple | str | bytes | bytearray):
         return tokens
     return list(tokens)
 

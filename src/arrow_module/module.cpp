@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "column/column.h"
+#include "module/checked_def.h"
 
 namespace qv {
 namespace {
@@ -28,10 +29,10 @@ struct ResultBuffer {
 };
 
 // The buffers of one argument column, held (with their buffer views) for
-// the whole call.
+// the whole call, and the call's own copy of its offsets and validity.
 struct HeldColumn {
   std::vector<py::buffer_info> views;
-  ColumnView view;
+  ColumnCopy copy;
 };
 
 const std::uint8_t* held_bytes(HeldColumn& held, const py::object& obj, std::size_t& size) {
@@ -48,16 +49,14 @@ const std::uint8_t* held_bytes(HeldColumn& held, const py::object& obj, std::siz
 void hold_column(const py::tuple& fields, HeldColumn& held) {
   if (fields.size() != 6) throw std::invalid_argument("qv: a column is six fields.");
   held.views.reserve(3);
-  ColumnView& v = held.view;
+  ColumnView v;
   v.validity = held_bytes(held, fields[0], v.validity_size);
-  std::size_t offsets_size = 0;
-  v.offsets = held_bytes(held, fields[1], offsets_size);
-  v.offsets_size = offsets_size;
+  v.offsets = held_bytes(held, fields[1], v.offsets_size);
   v.data = held_bytes(held, fields[2], v.data_size);
   v.large = fields[3].cast<bool>();
   v.offset = fields[4].cast<std::size_t>();
   v.length = fields[5].cast<std::size_t>();
-  if (!column_is_sound(v)) {
+  if (!copy_column(v, held.copy)) {
     throw std::invalid_argument("qv: the array's buffers do not match its length and offsets.");
   }
 }
@@ -84,10 +83,10 @@ void hold_aad(const py::object& aad, const py::object& aad_column, std::size_t r
               EntryOrder order, HeldAad& out) {
   if (!aad_column.is_none()) {
     hold_column(aad_column.cast<py::tuple>(), out.column);
-    if (out.column.view.length != rows) {
+    if (out.column.copy.view.length != rows) {
       throw std::invalid_argument("qv: aad must have one value per row.");
     }
-    out.aad.per_row = &out.column.view;
+    out.aad.per_row = &out.column.copy.view;
     return;
   }
   out.text = read_aad_text(aad, order);
@@ -108,10 +107,10 @@ py::tuple py_seal_column(const py::tuple& column, const py::object& key, const s
   const Sealer sealer(k, key_id, deterministic, metadata);
   HeldColumn held;
   hold_column(column, held);
-  const std::size_t n = held.view.length;
+  const std::size_t n = held.copy.view.length;
   ColumnResult result;
   std::size_t first_value = 0;
-  while (first_value < n && !column_valid(held.view, first_value)) ++first_value;
+  while (first_value < n && !column_valid(held.copy.view, first_value)) ++first_value;
   bool shared_bad = !sealer.metadata_fits();
   HeldAad held_aad;
   try {
@@ -128,7 +127,7 @@ py::tuple py_seal_column(const py::tuple& column, const py::object& key, const s
   }
   // A column of nulls seals nothing, so nothing is refused, as in encrypt_many.
   if (shared_bad && first_value < n) return result_tuple(first_value, refused_row, result);
-  const std::size_t empty = first_empty_value(held.view);
+  const std::size_t empty = first_empty_value(held.copy.view);
   if (empty != n) return result_tuple(empty, refused_row, result);
 
   SealBatch batch;
@@ -141,7 +140,7 @@ py::tuple py_seal_column(const py::tuple& column, const py::object& key, const s
   std::size_t bad = 0;
   {
     const py::gil_scoped_release unlocked;
-    bad = seal_column(batch, held.view, held_aad.aad, workers, result, status);
+    bad = seal_column(batch, held.copy.view, held_aad.aad, workers, result, status);
   }
   return result_tuple(bad, static_cast<int>(status), result);
 }
@@ -158,13 +157,13 @@ py::tuple py_open_column(const py::tuple& column, const py::object& keys, const 
   HeldColumn held;
   hold_column(column, held);
   HeldAad held_aad;
-  hold_aad(aad, aad_column, held.view.length, EntryOrder::value_first, held_aad);
+  hold_aad(aad, aad_column, held.copy.view.length, EntryOrder::value_first, held_aad);
   const std::size_t workers = thread_count(threads);
   ColumnResult result;
   std::size_t bad = 0;
   {
     const py::gil_scoped_release unlocked;
-    bad = open_column(open_keys, held.view, held_aad.aad, workers, result);
+    bad = open_column(open_keys, held.copy.view, held_aad.aad, workers, result);
   }
   return result_tuple(bad, 0, result);
 }
@@ -181,12 +180,15 @@ PYBIND11_MODULE(_arrow, m) {
         return py::buffer_info(b.block->data, static_cast<py::ssize_t>(b.block->size), true);
       });
 
-  m.def("seal_column", &py_seal_column, py::arg("column"), py::arg("key"), py::arg("key_id"),
-        py::arg("deterministic"), py::arg("metadata"), py::arg("aad"), py::arg("aad_column"),
-        py::arg("threads"),
-        "Seals a column: (bad_row, status, validity, offsets, data, large, null_count).");
-  m.def("open_column", &py_open_column, py::arg("column"), py::arg("keys"), py::arg("aad"),
-        py::arg("aad_column"), py::arg("threads"),
-        "Opens a column of tokens: (bad_row, 0, validity, offsets, data, large, null_count).");
-  m.def("usable_cores", &usable_cores, "The number of processors this process may run on.");
+  checked_def(m, "seal_column", &py_seal_column, py::arg("column"), py::arg("key"),
+              py::arg("key_id"), py::arg("deterministic"), py::arg("metadata"), py::arg("aad"),
+              py::arg("aad_column"), py::arg("threads"),
+              "Seals a column: (bad_row, status, validity, offsets, data, large, null_count).");
+  checked_def(
+      m, "open_column", &py_open_column, py::arg("column"), py::arg("keys"), py::arg("aad"),
+      py::arg("aad_column"), py::arg("threads"),
+      "Opens a column of tokens: (bad_row, 0, validity, offsets, data, large, null_count).");
+  checked_def(m, "usable_cores", &usable_cores,
+              "The number of processors this process may run on.");
+  guard_module(m);
 }

@@ -189,7 +189,7 @@ void open_many(const OpenKeys& keys, OpenRow* rows, std::size_t n, RowStatus* st
       build_aad_into(ad, td.key_id, metadata_text, td.deterministic, row.aad, nullptr);
       std::uint8_t* data = body.data() + at;
       const std::size_t size = body.size() - at;
-      const bool opened = size <= open_capacity(row.token.size()) &&
+      const bool opened = size <= open_capacity(row.token.size()) && size <= row.out_room &&
                           do_decrypt_in_place(cipher, data, size, key, ad.data(), ad.size(),
                                               td.nonce.data(), td.tag.data());
       if (!opened) {

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <string_view>
@@ -112,6 +113,10 @@ struct OpenRow {
   // Room for `open_capacity(token.size())` bytes, or for `open_size(token)`;
   // receives the plaintext.
   std::uint8_t* out = nullptr;
+  // The bytes of room at `out`, when less than `open_capacity(token.size())`:
+  // a row whose plaintext would not fit fails, so that a token read again
+  // after it was sized (a buffer another thread writes) never writes past it.
+  std::size_t out_room = std::numeric_limits<std::size_t>::max();
   // Set on success: the number of plaintext bytes written to `out`.
   std::size_t out_size = 0;
   // When not null, filled on success.

@@ -111,6 +111,31 @@ bool column_is_sound(const ColumnView& c) {
   return prev == offset_at(c, c.offset) || c.data != nullptr;
 }
 
+bool copy_column(const ColumnView& c, ColumnCopy& out) {
+  const std::size_t width = c.large ? 8 : 4;
+  const std::size_t rows = c.offset + c.length;
+  if (rows < c.offset || rows + 1 == 0) return false;
+  if (c.offsets == nullptr || c.offsets_size / width < rows + 1) return false;
+  if (c.validity != nullptr && c.validity_size < bitmap_bytes(rows)) return false;
+  const auto* from = static_cast<const std::uint8_t*>(c.offsets) + c.offset * width;
+  out.offsets.assign(from, from + (c.length + 1) * width);
+  out.validity.clear();
+  if (c.validity != nullptr) {
+    out.validity.assign(bitmap_bytes(c.length), 0);
+    for (std::size_t i = 0; i < c.length; ++i) {
+      if (column_valid(c, i)) out.validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+  }
+  ColumnView& v = out.view;
+  v = c;
+  v.offset = 0;
+  v.offsets = out.offsets.data();
+  v.offsets_size = out.offsets.size();
+  v.validity = c.validity != nullptr ? out.validity.data() : nullptr;
+  v.validity_size = out.validity.size();
+  return column_is_sound(v);
+}
+
 bool column_valid(const ColumnView& c, std::size_t i) {
   if (c.validity == nullptr) return true;
   const std::size_t bit = c.offset + i;
@@ -162,8 +187,14 @@ std::size_t seal_column(const SealBatch& batch, const ColumnView& column, const 
       } else {
         rows[k].plaintext = column_value(column, i);
         rows[k].aad = row_aad(aad, i);
+        const std::size_t size = sealed_size(batch, rows[k].plaintext.size());
+        // Sizes read once make this hold; it stays checked all the same.
+        if (size > total - at) {
+          status = RowStatus::failed;
+          return i;
+        }
         rows[k].out = reinterpret_cast<char*>(out.data->data + at);
-        at += sealed_size(batch, rows[k].plaintext.size());
+        at += size;
       }
       set_offset(out, i + 1, at);
     }
@@ -213,7 +244,11 @@ std::size_t open_column(const OpenKeys& keys, const ColumnView& column, const Co
       rows[k].token = column_value(column, i);
       rows[k].aad = row_aad(aad, i);
       rows[k].out = out.data->data + room_at;
-      room_at += open_size(rows[k].token);
+      // The token's head is read again here and once more when it opens; if
+      // its bytes changed since the first pass, the row gets no more room
+      // than is left (and fails if it needs more), never room past the block.
+      rows[k].out_room = std::min(open_size(rows[k].token), total - room_at);
+      room_at += rows[k].out_room;
     }
     open_many(keys, rows.data(), n, statuses.data(), threads);
     for (std::size_t k = 0; k < n; ++k) {

@@ -3,16 +3,18 @@
 // offsets and data, and new arrays written as three buffers.
 //
 // Nothing here touches Python. The arrays are views of memory the caller owns
-// and keeps alive and unchanged for the whole call (Arrow buffers are
-// immutable); the rows go to `seal_many` and `open_many` in windows, so the
-// per-row bookkeeping stays small whatever the column's length, and every
-// token or plaintext is written once, straight into the result's data buffer.
+// and keeps alive for the whole call; their offsets and validity are read
+// from a copy (`copy_column`), and their data may change under the call
+// without any write leaving the result's buffers. The rows go to `seal_many` and `open_many` in
+// windows, so the per-row bookkeeping stays small whatever the column's length, and every token or
+// plaintext is written once, straight into the result's data buffer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "bulk/bulk.h"
 
@@ -38,6 +40,25 @@ struct ColumnView {
 // one put together from foreign buffers may not, and reading it unchecked
 // would read outside them. Returns false on the first violation; never throws.
 bool column_is_sound(const ColumnView& column);
+
+// A column's offsets and validity bits in memory of the call's own, with a
+// view of them and of the caller's data. A caller's buffers may change while
+// a call runs with the interpreter lock released (a pyarrow array can wrap a
+// bytearray that another thread writes); reading each offset and bit once,
+// into this copy, keeps every row's size the same from the pass that sizes
+// the result to the pass that fills it, so a change gives wrong rows at
+// worst.
+struct ColumnCopy {
+  std::vector<std::uint8_t> offsets;   // rows `offset .. offset + length` of the source
+  std::vector<std::uint8_t> validity;  // bit `i` for row `i`; empty when no bitmap
+  ColumnView view;                     // `offset` 0, over the two above and the data
+};
+
+// Copies the offsets and validity bits of `column` into `out` and checks the
+// copy with `column_is_sound`. Returns false when the buffers are too short
+// for `column.offset + length` rows or the copy is not sound; never throws
+// except std::bad_alloc.
+bool copy_column(const ColumnView& column, ColumnCopy& out);
 
 // Whether row `i` of `column` holds a value.
 bool column_valid(const ColumnView& column, std::size_t i);

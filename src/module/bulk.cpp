@@ -1,8 +1,9 @@
 // The extension module `_bulk`: sealing and opening many values per call.
 //
 // A call runs in chunks of rows. For each chunk the interpreter lock is held
-// to read the rows (views of str and bytes objects that the chunk keeps
-// referenced; bytearrays copied, since another thread could resize them) and
+// to read the rows (views of str and bytes objects that the call's own copy
+// of the row list keeps referenced; bytearrays copied, since another thread
+// could resize them) and
 // to make the result strings; it is released while the core seals or opens
 // the chunk over worker threads, writing straight into those strings (or a
 // cleansed buffer). Chunks bound the working memory to a few megabytes
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "module/checked_def.h"
 #include "module/module.h"
 #include "token/token.h"
 
@@ -41,14 +43,16 @@ auto for_row(std::size_t i, F&& f) -> decltype(f()) {
   }
 }
 
-// The rows argument as a list or tuple that the call keeps referenced. A lone
+// The rows argument as a new list that only the call holds: nothing that runs
+// during the call (a row's `__del__`, a mapping's `items()`, another thread
+// while the lock is released) can resize it or drop a row it reads. A lone
 // text is refused rather than taken as a sequence of characters.
 py::object row_sequence(const py::object& rows, const char* name) {
   PyObject* obj = rows.ptr();
   if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || PyDict_Check(obj))
     throw py::type_error(std::string("qv: ") + name +
                          " must be a sequence of str, bytes, bytearray or None.");
-  PyObject* seq = PySequence_Fast(obj, "qv: rows must be a sequence");
+  PyObject* seq = PySequence_List(obj);
   if (seq == nullptr) {
     PyErr_Clear();
     throw py::type_error(std::string("qv: ") + name +
@@ -61,15 +65,17 @@ py::object row_sequence(const py::object& rows, const char* name) {
 // row.
 struct AadArg {
   py::object shared;
-  py::object per_row;  // a list or tuple, when given so
+  py::object per_row;  // the call's own list, when given so
 };
 
 AadArg aad_arg(const py::object& aad, std::size_t n) {
   AadArg out;
   if (PyList_Check(aad.ptr()) || PyTuple_Check(aad.ptr())) {
-    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(aad.ptr())) != n)
+    // Copied, as the rows are: reading a dict entry runs Python code.
+    out.per_row = py::reinterpret_steal<py::object>(PySequence_List(aad.ptr()));
+    if (!out.per_row) throw py::error_already_set();
+    if (static_cast<std::size_t>(PyList_GET_SIZE(out.per_row.ptr())) != n)
       throw std::invalid_argument("qv: aad must hold one entry per row.");
-    out.per_row = aad;
   } else {
     out.shared = aad;
   }
@@ -77,7 +83,7 @@ AadArg aad_arg(const py::object& aad, std::size_t n) {
 }
 
 py::handle aad_of(const AadArg& aad, std::size_t i) {
-  if (aad.per_row) return PySequence_Fast_GET_ITEM(aad.per_row.ptr(), static_cast<Py_ssize_t>(i));
+  if (aad.per_row) return PyList_GET_ITEM(aad.per_row.ptr(), static_cast<Py_ssize_t>(i));
   return aad.shared;
 }
 
@@ -125,11 +131,6 @@ std::string_view settle(const RowText& row, const SecretBytes& copies) {
                           row.view.size());
 }
 
-void check_sequence_size(const py::object& seq, std::size_t n, const char* name) {
-  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr())) != n)
-    throw std::runtime_error(std::string("qv: ") + name + " changed size during the call.");
-}
-
 py::list encrypt_many_py(const py::object& plaintexts, const py::bytes& key,
                          const std::string& key_id, bool deterministic,
                          const std::optional<Metadata>& metadata, const py::object& aad,
@@ -139,7 +140,7 @@ py::list encrypt_many_py(const py::object& plaintexts, const py::bytes& key,
   const Sealer sealer(bytes_view(key), key_id, deterministic, metadata ? *metadata : Metadata{});
   const std::size_t workers = thread_count(threads);
   const py::object seq = row_sequence(plaintexts, "plaintexts");
-  const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr()));
+  const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(seq.ptr()));
   const AadArg aad_rows = aad_arg(aad, n);
 
   // A shared `aad` is read once; its error, if any, is each row's.
@@ -161,16 +162,12 @@ py::list encrypt_many_py(const py::object& plaintexts, const py::bytes& key,
   batch.metadata_text = sealer.metadata_text();
 
   py::list result(n);
-  std::vector<py::object> held;
   std::vector<RowText> texts;
   std::vector<std::string> row_aads;
   std::vector<SealRow> rows;
   std::vector<RowStatus> status;
   SecretBytes copies;
   for (std::size_t start = 0; start < n;) {
-    check_sequence_size(seq, n, "plaintexts");
-    if (aad_rows.per_row) check_sequence_size(aad_rows.per_row, n, "aad");
-    held.clear();
     texts.clear();
     row_aads.clear();
     rows.clear();
@@ -179,8 +176,7 @@ py::list encrypt_many_py(const py::object& plaintexts, const py::bytes& key,
     std::size_t bytes = 0;
     std::size_t end = start;
     for (; end < n && end - start < chunk_rows && bytes < chunk_bytes; ++end) {
-      PyObject* item = PySequence_Fast_GET_ITEM(seq.ptr(), static_cast<Py_ssize_t>(end));
-      held.push_back(py::reinterpret_borrow<py::object>(item));
+      PyObject* item = PyList_GET_ITEM(seq.ptr(), static_cast<Py_ssize_t>(end));
       RowText text;
       std::string row_aad;
       const bool present = for_row(end, [&] {
@@ -247,7 +243,7 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
   const bool raise = errors == "raise";
   const std::size_t workers = thread_count(threads);
   const py::object seq = row_sequence(tokens, "tokens");
-  const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr()));
+  const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(seq.ptr()));
   const AadArg aad_rows = aad_arg(aad, n);
 
   OpenKeys open_keys;
@@ -257,20 +253,14 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
     open_keys.by_id = &key_arg.by_id();
   }
 
-  // A shared `aad` is read once; a bad one is each decodable row's error.
+  // A shared `aad` is read once. One that cannot be read is refused before
+  // any row, whatever `errors`: no row could open with it.
   std::string shared_aad;
-  std::optional<py::error_already_set> shared_aad_error;
   if (!aad_rows.per_row) {
-    try {
-      shared_aad = read_aad_text(aad_rows.shared, EntryOrder::value_first);
-    } catch (...) {
-      set_error_from_current();
-      shared_aad_error.emplace();
-    }
+    shared_aad = read_aad_text(aad_rows.shared, EntryOrder::value_first);
   }
 
   py::list result(n);
-  std::vector<py::object> held;
   std::vector<RowText> texts;
   std::vector<std::string> row_aads;
   std::vector<std::optional<py::error_already_set>> row_errors;
@@ -280,9 +270,6 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
   SecretBytes copies;
   SecretBytes plaintexts;
   for (std::size_t start = 0; start < n;) {
-    check_sequence_size(seq, n, "tokens");
-    if (aad_rows.per_row) check_sequence_size(aad_rows.per_row, n, "aad");
-    held.clear();
     texts.clear();
     row_aads.clear();
     row_errors.clear();
@@ -293,8 +280,7 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
     std::size_t bytes = 0;
     std::size_t end = start;
     for (; end < n && end - start < chunk_rows && bytes < chunk_bytes; ++end) {
-      PyObject* item = PySequence_Fast_GET_ITEM(seq.ptr(), static_cast<Py_ssize_t>(end));
-      held.push_back(py::reinterpret_borrow<py::object>(item));
+      PyObject* item = PyList_GET_ITEM(seq.ptr(), static_cast<Py_ssize_t>(end));
       RowText text;
       // A row that is not text is a mistake in the call, whatever `errors`.
       const bool present = for_row(end, [&] { return read_row(item, text, copies, "token"); });
@@ -308,8 +294,6 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
           set_error_from_current();
           row_error.emplace();
         }
-      } else if (present && shared_aad_error) {
-        row_error = shared_aad_error;
       }
       status.push_back(!present    ? RowStatus::null
                        : row_error ? RowStatus::caller_error
@@ -370,7 +354,9 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
           default: throw std::runtime_error("qv: decryption failed.");
         }
       } catch (...) {
-        if (raise) {
+        // A row's own `aad` that cannot be read is a mistake in the call, as
+        // a row that is not text is, whatever `errors`.
+        if (raise || status[j] == RowStatus::caller_error) {
           set_error_from_current();
           throw_with_row(i);
         }
@@ -403,14 +389,16 @@ PYBIND11_MODULE(_bulk, m) {
 
   m.doc() = "qv.v2 bulk sealing and opening";
 
-  m.def("encrypt_many", &qv::encrypt_many_py, "plaintexts"_a, "key"_a, "key_id"_a, py::kw_only(),
-        "deterministic"_a = false, "metadata"_a = py::none(), "aad"_a = py::none(),
-        "threads"_a = py::none(),
-        "Encrypt every plaintext (None stays None) and return the list of qv.v2 tokens.");
-  m.def("decrypt_many", &qv::decrypt_many_py, "tokens"_a, "keys"_a, py::kw_only(),
-        "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
-        "Decrypt every token (None stays None) and return the list of plaintexts.");
-  m.def("decrypt_many_records", &qv::decrypt_many_records_py, "tokens"_a, "keys"_a, py::kw_only(),
-        "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
-        "As decrypt_many, but each opened row is the dict that decrypt returns.");
+  qv::checked_def(m, "encrypt_many", &qv::encrypt_many_py, "plaintexts"_a, "key"_a, "key_id"_a,
+                  py::kw_only(), "deterministic"_a = false, "metadata"_a = py::none(),
+                  "aad"_a = py::none(), "threads"_a = py::none(),
+                  "Encrypt every plaintext (None stays None) and return the list of qv.v2 tokens.");
+  qv::checked_def(m, "decrypt_many", &qv::decrypt_many_py, "tokens"_a, "keys"_a, py::kw_only(),
+                  "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
+                  "Decrypt every token (None stays None) and return the list of plaintexts.");
+  qv::checked_def(m, "decrypt_many_records", &qv::decrypt_many_records_py, "tokens"_a, "keys"_a,
+                  py::kw_only(), "aad"_a = py::none(), "errors"_a = "raise",
+                  "threads"_a = py::none(),
+                  "As decrypt_many, but each opened row is the dict that decrypt returns.");
+  qv::guard_module(m);
 }

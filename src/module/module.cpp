@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "module/checked_def.h"
+
 namespace qv {
 namespace {
 
@@ -139,22 +141,25 @@ PYBIND11_MODULE(_native, m) {
 
   m.doc() = "qv.v2 native cryptographic library";
 
-  m.def("generate_key", &qv::generate_key_py, "Generate a random 32-byte encryption key.");
-  m.def("derive_key_from_password", &qv::derive_key_from_password_py, "password"_a,
-        "salt_hex"_a = "", "N"_a = qv::scrypt_default_n, "r"_a = qv::scrypt_default_r,
-        "p"_a = qv::scrypt_default_p, "Derive a key from a password using scrypt.");
-  m.def("derive_subkey", &qv::derive_subkey_py, "master_key"_a, "context"_a, "salt"_a = py::none(),
-        "Derive a subkey using HKDF-SHA256.");
-  m.def("encrypt", &qv::encrypt_py, "plaintext"_a, "key"_a, "key_id"_a, "deterministic"_a = false,
-        "metadata"_a = py::dict(), "aad"_a = py::none(),
-        "Encrypt plaintext and return an qv.v2 token string.");
-  m.def("decrypt", &qv::decrypt_py, "token"_a, "key"_a, "aad"_a = py::none(),
-        "Decrypt an qv.v2 token. Returns dict with data, metadata, key_id, deterministic.");
-  m.def("peek_key_id", &qv::peek_key_id_py, "token"_a,
-        "Extract the key ID from a token without decrypting.");
-  m.def("decode_token", &qv::decode_token_py, "token"_a,
-        "Decode a token into its components. Returns None on failure.");
-  m.def("token_fingerprint", &qv::token_fingerprint_py, "token"_a,
-        "Get the fingerprint (keyId:nonceHex) of a token.");
-  m.def("wipe_buffer", &qv::wipe_buffer, "buf"_a, "Securely zero a buffer.");
+  qv::checked_def(m, "generate_key", &qv::generate_key_py,
+                  "Generate a random 32-byte encryption key.");
+  qv::checked_def(m, "derive_key_from_password", &qv::derive_key_from_password_py, "password"_a,
+                  "salt_hex"_a = "", "N"_a = qv::scrypt_default_n, "r"_a = qv::scrypt_default_r,
+                  "p"_a = qv::scrypt_default_p, "Derive a key from a password using scrypt.");
+  qv::checked_def(m, "derive_subkey", &qv::derive_subkey_py, "master_key"_a, "context"_a,
+                  "salt"_a = py::none(), "Derive a subkey using HKDF-SHA256.");
+  qv::checked_def(m, "encrypt", &qv::encrypt_py, "plaintext"_a, "key"_a, "key_id"_a,
+                  "deterministic"_a = false, "metadata"_a = py::dict(), "aad"_a = py::none(),
+                  "Encrypt plaintext and return an qv.v2 token string.");
+  qv::checked_def(
+      m, "decrypt", &qv::decrypt_py, "token"_a, "key"_a, "aad"_a = py::none(),
+      "Decrypt an qv.v2 token. Returns dict with data, metadata, key_id, deterministic.");
+  qv::checked_def(m, "peek_key_id", &qv::peek_key_id_py, "token"_a,
+                  "Extract the key ID from a token without decrypting.");
+  qv::checked_def(m, "decode_token", &qv::decode_token_py, "token"_a,
+                  "Decode a token into its components. Returns None on failure.");
+  qv::checked_def(m, "token_fingerprint", &qv::token_fingerprint_py, "token"_a,
+                  "Get the fingerprint (keyId:nonceHex) of a token.");
+  qv::checked_def(m, "wipe_buffer", &qv::wipe_buffer, "buf"_a, "Securely zero a buffer.");
+  qv::guard_module(m);
 }
