@@ -1,7 +1,7 @@
 #include <stdexcept>
 
 #include "aad/aad.h"
-#include "module/module.h"
+#include "python/convert.h"
 
 namespace qv {
 

@@ -1,8 +1,6 @@
 // The extension module `_arrow`: sealing and opening Arrow columns given as
 // their buffers, for `qv.arrow`. The interpreter lock is held to read the
 // arguments and to hand back the result buffers, and released for the rest.
-#include "module/module.h"
-
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -16,7 +14,8 @@
 #include <vector>
 
 #include "column/column.h"
-#include "module/checked_def.h"
+#include "python/checked_def.h"
+#include "python/convert.h"
 
 namespace qv {
 namespace {
@@ -190,5 +189,10 @@ PYBIND11_MODULE(_arrow, m) {
       "Opens a column of tokens: (bad_row, 0, validity, offsets, data, large, null_count).");
   checked_def(m, "usable_cores", &usable_cores,
               "The number of processors this process may run on.");
+  // The statuses `seal_column` reports for its bad row, for qv.arrow to tell
+  // them apart by name.
+  m.attr("ROW_REFUSED") = refused_row;
+  m.attr("ROW_FAILED") = static_cast<int>(RowStatus::failed);
+  m.attr("ROW_SIV_FAILED") = static_cast<int>(RowStatus::siv_failed);
   guard_module(m);
 }

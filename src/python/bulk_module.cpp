@@ -8,8 +8,6 @@
 // the chunk over worker threads, writing straight into those strings (or a
 // cleansed buffer). Chunks bound the working memory to a few megabytes
 // whatever the batch size.
-#include "bulk/bulk.h"
-
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -19,8 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "module/checked_def.h"
-#include "module/module.h"
+#include "bulk/bulk.h"
+#include "python/checked_def.h"
+#include "python/convert.h"
 #include "token/token.h"
 
 namespace qv {
@@ -30,18 +29,6 @@ namespace {
 // early, so that copies and buffers stay small.
 constexpr std::size_t chunk_rows = 8192;
 constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
-
-// Runs `f`; any failure becomes the Python exception a single call would
-// raise, with the row index added as a note.
-template <class F>
-auto for_row(std::size_t i, F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (...) {
-    set_error_from_current();
-    throw_with_row(i);
-  }
-}
 
 // The rows argument as a new list that only the call holds: nothing that runs
 // during the call (a row's `__del__`, a mapping's `items()`, another thread

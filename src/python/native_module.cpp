@@ -1,6 +1,4 @@
 // The extension module `_native`: its adapters and its registration table.
-#include "module/module.h"
-
 #include <pybind11/stl.h>
 
 #include <cstdint>
@@ -8,7 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "module/checked_def.h"
+#include "python/checked_def.h"
+#include "python/convert.h"
 
 namespace qv {
 namespace {

@@ -1,8 +1,8 @@
+#include "python/convert.h"
+
 #include <new>
 #include <stdexcept>
 #include <string>
-
-#include "module/module.h"
 
 namespace qv {
 

@@ -1,6 +1,10 @@
-// The Python-facing layer: every conversion between Python objects and the
-// arguments and results of the C++ library, written once for the three
-// extension modules.
+// src/python: the bindings. The three extension modules (native_module.cpp:
+// qv._native, bulk_module.cpp: qv._bulk, arrow_module.cpp: qv._arrow) over
+// one small static library compiled once for them: the conversions from
+// Python declared here (convert.cpp, convert_aad.cpp) and the registration
+// guard (checked_def.h). May use pybind11, the Python C API, the public
+// headers <qv/...> and, for the bulk and column routines that write straight
+// into Python objects, the core's own headers; the core never includes these.
 //
 // These routines throw std::invalid_argument (Python ValueError) for a bad
 // argument value and std::runtime_error (RuntimeError) for a failed step,
@@ -72,5 +76,17 @@ void set_error_from_current();
 
 // Adds "row <i>" as a note to the Python error now set and throws it.
 [[noreturn]] void throw_with_row(std::size_t i);
+
+// Runs `f`; any failure becomes the Python exception a single call would
+// raise, with the row index added as a note.
+template <class F>
+auto for_row(std::size_t i, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (...) {
+    set_error_from_current();
+    throw_with_row(i);
+  }
+}
 
 }  // namespace qv
