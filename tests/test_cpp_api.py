@@ -4,6 +4,7 @@ agreeing with the Python package token for token."""
 
 from __future__ import annotations
 
+import importlib.metadata
 import re
 import shutil
 import subprocess
@@ -46,6 +47,13 @@ def test_install_holds_headers_library_and_package_files(prefix: Path) -> None:
     # The library's public face carries no Python.
     for header in (prefix / "include" / "qv").glob("*.h"):
         assert not re.search(r"pybind11|Python\.h", header.read_text()), header.name
+
+
+def test_the_python_wheel_carries_only_the_modules() -> None:
+    # pip's install goes through scikit-build-core, which must not ship the C++
+    # library, its headers or its package files inside the wheel.
+    files = importlib.metadata.files("qv") or []
+    assert not [f for f in files if f.suffix in {".h", ".a", ".pc", ".cmake"}]
 
 
 def test_readme_shows_the_example_verbatim() -> None:

@@ -1,5 +1,6 @@
 // qv: sealed, self-describing qv.v2 tokens (ChaCha20-Poly1305), and the keys
-// to make them. One header per area; this one brings them all.
+// to make them. include/qv holds the library's public headers, one per area
+// (this one brings them all); they use only the C++ standard library.
 //
 //   <qv/types.h>      byte buffers that cleanse themselves, views, metadata
 //   <qv/constants.h>  sizes and limits

@@ -1,8 +1,9 @@
 // Associated data: the canonical flat JSON text of a metadata map, its readers,
 // and the byte layout that every tag binds.
 //
-// Uses only the standard library and <qv/types.h>; never Python. The readers take untrusted text:
-// they return false on malformed input and never throw (only allocation failure escapes).
+// src/aad may use the standard library and <qv/...>; never Python. The
+// readers take untrusted text: they return false on malformed input and never
+// throw (only allocation failure escapes).
 #pragma once
 
 #include <cstdint>

@@ -9,11 +9,13 @@
 // body, and the same refusals.
 //
 // The public calls over vectors are declared in <qv/bulk.h>; these are the
-// routines under them and under the bindings. Never Python. Rows are views of memory the caller
-// owns and keeps alive and unchanged for the whole call; outputs go to memory the caller provides,
-// so a caller can write straight into its result objects (Python strings) or into one contiguous
-// buffer with offsets (an Arrow array). The routines may run with the interpreter lock released and
-// start their own worker threads; they touch no state beyond the rows and the batch given.
+// routines under them and under the bindings. src/bulk may use src/token and
+// <qv/...>; never Python. Rows are views of memory the caller owns and keeps
+// alive and unchanged for the whole call; outputs go to memory the caller
+// provides, so a caller can write straight into its result objects (Python
+// strings) or into one contiguous buffer with offsets (an Arrow array). The
+// routines may run with the interpreter lock released and start their own
+// worker threads; they touch no state beyond the rows and the batch given.
 #pragma once
 
 #include <qv/bulk.h>

@@ -1,5 +1,5 @@
 // Token inspection: what can be read from a token without its key. The public
-// calls are declared in <qv/inspect.h>. Uses the token code; never Python.
+// calls are declared in <qv/inspect.h>. src/inspect may use src/token and <qv/...>; never Python.
 #pragma once
 
 #include <qv/inspect.h>

@@ -1,6 +1,6 @@
 // Key derivation: scrypt keys from passwords and HKDF-SHA256 subkeys. The
 // public calls are declared in <qv/kdf.h>; this adds the pieces they are made
-// of. Uses OpenSSL; never Python.
+// of. src/kdf may use OpenSSL, src/common and <qv/...>; never Python.
 #pragma once
 
 #include <qv/kdf.h>

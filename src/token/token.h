@@ -2,11 +2,11 @@
 // ChaCha20-Poly1305 core with the synthetic nonce of deterministic mode.
 //
 // The public calls are declared in <qv/token.h>; this adds the pieces they
-// are made of, which the bulk and column code share. Uses OpenSSL; never
-// Python. Routines that read untrusted input
-// (`base64url_decode`, `decode_token`) and the cryptographic steps
-// (`do_encrypt`, `do_decrypt`, `siv_nonce`) report failure through their
-// result and never throw on bad input; only allocation failure escapes.
+// are made of, which the bulk and column code share. src/token may use
+// OpenSSL, src/common, src/aad and <qv/...>; never Python. Routines that read
+// untrusted input (`base64url_decode`, `decode_token`) and the cryptographic
+// steps (`do_encrypt`, `do_decrypt`, `siv_nonce`) report failure through
+// their result and never throw on bad input; only allocation failure escapes.
 #pragma once
 
 #include <openssl/types.h>
