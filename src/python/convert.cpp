@@ -98,6 +98,9 @@ void throw_with_row(std::size_t i) {
     PyErr_Clear();
   }
   Py_XDECREF(added);
+  PyObject* row = PyLong_FromSize_t(i);
+  if (row == nullptr || PyObject_SetAttrString(value, "row", row) != 0) PyErr_Clear();
+  Py_XDECREF(row);
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(value);
 #else

@@ -74,7 +74,9 @@ std::size_t thread_count(const py::object& threads);
 // translate it at the call boundary. Call only from a catch block.
 void set_error_from_current();
 
-// Adds "row <i>" as a note to the Python error now set and throws it.
+// Marks the Python error now set as the failure of row `i` and throws it: the
+// index as its `row` attribute, for code, and as the note "row <i>", for
+// people.
 [[noreturn]] void throw_with_row(std::size_t i);
 
 // Runs `f`; any failure becomes the Python exception a single call would
