@@ -411,3 +411,32 @@ def test_records_give_what_decrypt_gives():
         None,  # not UTF-8: decrypt raises UnicodeDecodeError
         None,
     ]
+
+
+# An aad that cannot be read is the caller's mistake, under every `errors`
+# setting: a shared one before any row, a row's own at its row.
+UNREADABLE_AAD = [
+    ("bytes", b"x", None),
+    ("dict-int-value", {"a": 5}, None),
+    ("list-of-ints", [1, 2], 0),
+]
+
+
+@pytest.mark.parametrize("errors", ["raise", "null"])
+@pytest.mark.parametrize(
+    ("aad", "row"), [a[1:] for a in UNREADABLE_AAD], ids=[a[0] for a in UNREADABLE_AAD]
+)
+@pytest.mark.parametrize("ring", [False, True], ids=["keys", "keyring"])
+def test_an_aad_no_row_could_pass_raises_whatever_errors(aad, row, errors, ring):
+    tokens = [qv.encrypt("a", KEY, "k1"), qv.encrypt("b", KEY, "k1")]
+    single = outcome(qv.decrypt, tokens[0], KEY, aad[0] if row is not None else aad)
+    if ring:
+        keyring = qv.Keyring()
+        keyring.add("k1", KEY)
+        call = lambda: keyring.decrypt_many(tokens, aad=aad, errors=errors)  # noqa: E731
+    else:
+        call = lambda: qv.decrypt_many(tokens, KEY, aad=aad, errors=errors)  # noqa: E731
+    with pytest.raises(single[1]) as info:
+        call()
+    assert str(info.value) == single[2]
+    assert getattr(info.value, "__notes__", None) == (None if row is None else [f"row {row}"])
