@@ -107,7 +107,7 @@ typecheck: build
 	$(PY) -m pip install --quiet --group lint
 	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
-	  python/qv/keyring.py python/qv/cli.py
+	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli
 
 # Rewrite the Python and C++ sources in the house style that `make lint` checks.
 format: build

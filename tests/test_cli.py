@@ -13,8 +13,10 @@ import stat
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
+from typing import NoReturn
 
 import pytest
 from cryptography.hazmat.primitives.hashes import SHA256
@@ -22,7 +24,7 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 from cryptography.hazmat.primitives.kdf.scrypt import Scrypt
 
 import qv
-import qv.keyring
+import qv.keyring.document
 from qv import cli
 from tokenkit import split
 
@@ -308,7 +310,7 @@ def test_key_output_is_never_forced(
 @pytest.fixture
 def pw_ring(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """A passphrase ring made at scrypt's lowest cost, so each load is quick."""
-    monkeypatch.setattr(qv.keyring, "_SAVE_SCRYPT", (2**14, 8, 1), raising=False)
+    monkeypatch.setattr(qv.keyring.document, "_SAVE_SCRYPT", (2**14, 8, 1), raising=False)
     keys = qv.Keyring()
     keys.generate("k1")
     path = tmp_path / "pw-ring.json"
@@ -1019,3 +1021,175 @@ def test_a_reader_that_stops_early_ends_the_output_quietly(tmp_path: Path) -> No
     command = f"{shlex.join(QV)} inspect < tokens | head -n 1"
     proc = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, timeout=60)
     assert (proc.stdout, proc.stderr) == (b"token 1\n", b"")
+
+
+# ---------------------------------------------------------------- hostile values and outputs, in process
+
+SECRET = "SECRET-4f1c"  # stands for a key or a plaintext that a message must never show
+
+
+def qv_main(
+    argv: list[object], capsys: pytest.CaptureFixture[str], stdin: bytes | Path = b""
+) -> tuple[int, bytes, str]:
+    """`main(argv)` in this process: its status, standard output and standard error."""
+    source = stdin.open("rb") if isinstance(stdin, Path) else io.BytesIO(stdin)
+    saved, sys.stdin = sys.stdin, io.TextIOWrapper(source)
+    try:
+        status = cli.main([str(a) for a in argv])
+        captured = capsys.readouterr()
+    finally:
+        sys.stdin.close()
+        sys.stdin = saved
+    return status, captured.out.encode(), captured.err
+
+
+def raising(error: Exception) -> Callable[..., NoReturn]:
+    def fail(*_: object, **__: object) -> NoReturn:
+        raise error
+
+    return fail
+
+
+# Ways one value fails in the ring: the texts quote SECRET, as pybind11's do.
+VALUE_FAILURES = {
+    "lone-surrogate": (None, "lone surrogate"),
+    "type-error": (TypeError(f"Invoked with: '{SECRET}'"), "(TypeError)"),
+    "unicode-error": (UnicodeEncodeError("utf-8", SECRET, 0, 1, "x"), "not UTF-8 text"),
+    "runtime-error": (RuntimeError("qv: decryption failed."), "decryption failed."),
+}
+# Lines written when both lines fail: none, none, both as they were.
+KEPT = {"fail": 0, "skip": 0, "keep": 2}
+
+
+@pytest.mark.parametrize("on_error", KEPT)
+@pytest.mark.parametrize(("error", "needle"), VALUE_FAILURES.values(), ids=VALUE_FAILURES)
+def test_a_failed_value_is_one_line_that_honours_on_error(
+    ring: Ring,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    error: Exception | None,
+    needle: str,
+    on_error: str,
+) -> None:
+    first = '{"c": "\\ud800"}' if error is None else '{"c": "v"}'
+    if error is not None:
+        real = qv.Keyring.encrypt
+        monkeypatch.setattr(
+            qv.Keyring, "encrypt", lambda s, v, **kw: raising(error)() if v == "v" else real(s, v)
+        )
+    words = ["encrypt", *ring.k, "--jsonl", "c", "--on-error", on_error]
+    status, out, err = qv_main(words, capsys, f'{first}\n{{"c": 1}}\n'.encode())
+    # The second line fails too (not a string): the run goes on past the first unless fail.
+    assert status == 1 and needle in err.splitlines()[0] and SECRET not in err
+    assert err.count("\n") == (1 if on_error == "fail" else 2) and "Traceback" not in err
+    assert len(out.splitlines()) == KEPT[on_error]
+
+
+@pytest.mark.parametrize("command", ["decrypt", "rotate"])
+def test_a_token_with_a_lone_surrogate_does_not_open(
+    ring: Ring, capsys: pytest.CaptureFixture[str], command: str
+) -> None:
+    words = [command, *ring.k, "--jsonl", "t", "--on-error", "skip"]
+    status, out, err = qv_main(words, capsys, b'{"t": "\\ud800"}\n')
+    assert (status, out) == (1, b"")
+    assert err.startswith('qv: line 1: field "t": decryption failed. (skipped)\n')
+
+
+@pytest.mark.parametrize(
+    ("n", "needle"),
+    [(2**64, "at most 131072"), (2**18, "at most 131072"), (2**13, "at least 16384")],
+    ids=["2**64", "2**18", "2**13"],
+)
+def test_derive_password_refuses_scrypt_costs_before_reading_the_password(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], n: int, needle: str
+) -> None:
+    pw = secret_file(tmp_path / "pw.txt", SECRET)
+    words = ["derive", "password", "--n", n, "--salt-hex", "00ff", "--passphrase-file", pw]
+    status, out, err = qv_main([*words, "-o", "-"], capsys)
+    assert (status, out) == (2, b"") and needle in err and SECRET not in err
+
+
+def test_an_unexpected_exception_is_told_by_its_type_alone(
+    capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(qv, "generate_key", raising(LookupError(SECRET)))
+    monkeypatch.delenv(cli.DEBUG_VARIABLE, raising=False)
+    status, out, err = qv_main(["keygen", "-o", "-"], capsys)
+    assert (status, out) == (1, b"") and err.startswith("qv: unexpected LookupError;")
+    assert SECRET not in err and err.count("\n") == 1
+    monkeypatch.setenv(cli.DEBUG_VARIABLE, "1")
+    with pytest.raises(LookupError, match=SECRET):
+        cli.main(["keygen", "-o", "-"])
+
+
+def hard_link(ring: Ring, folder: Path) -> Path:
+    os.link(ring.path, folder / "hard")
+    return folder / "hard"
+
+
+def planted_link(ring: Ring, folder: Path) -> Path:
+    (folder / "link").symlink_to(folder / "new")
+    return folder / "link"
+
+
+# -o that names a file the command reads, under another name where it can.
+READ_FILES = {
+    "ring": (lambda r, d: r.path, "the key ring"),
+    "ring-hard-link": (hard_link, "the key ring"),
+    "wrapping-key-file": (lambda r, d: r.keyfile, "the wrapping key file"),
+    "input": (lambda r, d: d / "." / "in.txt", "the input file"),
+    "standard-input": (lambda r, d: d / "stdin.txt", "standard input"),
+    "symlink": (planted_link, "symbolic link"),
+}
+
+
+@pytest.mark.parametrize(("target", "needle"), READ_FILES.values(), ids=READ_FILES)
+def test_output_over_a_file_the_command_reads_is_refused_first(
+    ring: Ring, tmp_path: Path, capsys: pytest.CaptureFixture[str], target: object, needle: str
+) -> None:
+    (tmp_path / "in.txt").write_bytes(b"v")
+    stdin = secret_file(tmp_path / "stdin.txt", b"v")
+    output = target(ring, tmp_path)  # type: ignore[operator]
+    source = [] if needle == "standard input" else [tmp_path / "in.txt"]
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    status, _, err = qv_main(["encrypt", *ring.k, *source, "-o", output], capsys, stdin)
+    assert status == 2 and needle in err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    assert not (tmp_path / "new").exists()
+
+
+def test_a_passphrase_file_is_never_the_output(
+    pw_ring: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    pw = secret_file(tmp_path / "pw.txt", PASSPHRASE)
+    words = ["encrypt", "-k", pw_ring, "--passphrase-file", pw, "-o", pw]
+    status, _, err = qv_main(words, capsys, b"v")
+    assert status == 2 and "the passphrase file" in err and pw.read_text() == PASSPHRASE
+
+
+# What an existing output file holds after a run: replaced only by a run that went through.
+OUTCOMES = {
+    "whole-fails": (["decrypt"], b"nope", b"old"),
+    "line-fails": (["decrypt", "--lines"], b"{token}\nnope\n", b"old"),
+    "line-skipped": (["decrypt", "--lines", "--on-error", "skip"], b"nope\n{token}\n", b"x\n"),
+    "succeeds": (["decrypt"], b"{token}", b"x"),
+}
+
+
+@pytest.mark.parametrize(("words", "stdin", "expected"), OUTCOMES.values(), ids=OUTCOMES)
+def test_an_existing_output_is_replaced_only_by_a_run_that_went_through(
+    ring: Ring,
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    words: list[str],
+    stdin: bytes,
+    expected: bytes,
+) -> None:
+    out = tmp_path / "out.txt"
+    out.write_bytes(b"old")
+    out.chmod(0o644)
+    data = stdin.replace(b"{token}", ring.load().encrypt("x").encode())
+    qv_main([words[0], *ring.k, *words[1:], "-o", out], capsys, data)
+    assert out.read_bytes() == expected
+    assert stat.S_IMODE(out.stat().st_mode) == (0o644 if expected == b"old" else 0o600)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.txt", "ring.json", "wrap.key"]

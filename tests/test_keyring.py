@@ -19,7 +19,7 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 import oracle
 import qv
-import qv.keyring
+import qv.keyring.document
 
 WRAP = bytes(range(100, 132))
 # Cheapest scrypt the native module accepts; save otherwise takes qv's defaults.
@@ -28,7 +28,7 @@ FAST_SCRYPT = (2**14, 8, 1)
 
 @pytest.fixture(autouse=True)
 def fast_scrypt(monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(qv.keyring, "_SAVE_SCRYPT", FAST_SCRYPT)
+    monkeypatch.setattr(qv.keyring.document, "_SAVE_SCRYPT", FAST_SCRYPT)
 
 
 def three_key_ring() -> qv.Keyring:
@@ -413,9 +413,9 @@ def test_load_refuses_altered_or_hostile_documents(monkeypatch, change, secret, 
     data = three_key_ring().to_bytes(passphrase="pw")
     edited = _edit(json.loads(data), change)
     derived: list[object] = []
-    real = qv.keyring._derive_key_from_password
+    real = qv.keyring.document._derive_key_from_password
     monkeypatch.setattr(
-        qv.keyring, "_derive_key_from_password", lambda *a: derived.append(a) or real(*a)
+        qv.keyring.document, "_derive_key_from_password", lambda *a: derived.append(a) or real(*a)
     )
     with pytest.raises(qv.KeyringError, match=words) as caught:
         qv.Keyring.from_bytes(edited, **(secret or {"passphrase": "pw"}))

@@ -93,3 +93,27 @@ def test_encrypt_many_seals_under_the_primary():
     assert qv.Keyring().decrypt_many([]) == []
     with pytest.raises(qv.KeyringError):
         qv.Keyring().encrypt_many(["a"])
+
+
+def _arrow():
+    return pytest.importorskip("qv.arrow"), pytest.importorskip("pyarrow")
+
+
+ROW_FAILURES = {
+    "decrypt_many": lambda ring, t: qv.decrypt_many([t["cur"], "qv.bad"], KEYS["cur"]),
+    "encrypt_many": lambda ring, t: qv.encrypt_many(["a", b""], KEYS["cur"], "cur"),
+    "ring-unknown-key": lambda ring, t: ring.decrypt_many([t["cur"], t["unknown"]]),
+    "ring-rotate-tampered": lambda ring, t: ring.rotate_many([t["cur"], t["next"][:-3] + "AAA"]),
+    "arrow-decrypt": lambda ring, t: _arrow()[0].decrypt(
+        _arrow()[1].array([t["cur"], t["old"]]), ring
+    ),
+    "arrow-encrypt": lambda ring, t: _arrow()[0].encrypt(_arrow()[1].array(["a", ""]), ring),
+}
+
+
+@pytest.mark.parametrize("call", ROW_FAILURES.values(), ids=ROW_FAILURES.keys())
+def test_the_failing_row_travels_as_an_attribute_and_a_note(call):
+    ring, tokens = ring_with_statuses()
+    with pytest.raises((ValueError, RuntimeError)) as info:
+        call(ring, tokens)
+    assert info.value.row == 1 and info.value.__notes__ == ["row 1"]

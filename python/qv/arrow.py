@@ -9,7 +9,7 @@ rows are sealed or opened, and the work is split over `threads` workers
 
 Tokens and failures are those of `qv.encrypt` and `qv.decrypt` row by row: a
 row that fails raises the exception the single call raises for it, with the
-row's index added as a note, unless `decrypt` is given `errors="null"`, when
+row's index as its `row` attribute and as a note, unless `decrypt` is given `errors="null"`, when
 the row becomes null.
 
 Needs pyarrow (`pip install "qv[arrow]"`); `import qv` does not import it.
@@ -26,6 +26,7 @@ from qv import _arrow
 from qv._native import decrypt as _decrypt
 from qv._native import encrypt as _encrypt
 from qv._native import peek_key_id as _peek_key_id
+from qv._rows import mark_row
 from qv.keyring import Keyring
 
 if TYPE_CHECKING:
@@ -41,11 +42,6 @@ _SIV_FAILED = "qv: SIV nonce derivation failed."
 # (its plaintext is empty), and a deterministic row with no synthetic nonce.
 _REFUSED = _arrow.ROW_REFUSED
 _STATUS_SIV_FAILED = _arrow.ROW_SIV_FAILED
-
-
-def _row_note(error: BaseException, row: int) -> BaseException:
-    error.add_note(f"row {row}")
-    return error
 
 
 def _is_text_type(t: pa.DataType) -> bool:
@@ -180,7 +176,7 @@ def encrypt(
     if isinstance(key_or_keyring, Keyring):
         if key_id is not None:
             raise TypeError("qv: key_id is taken from the key ring; leave it out.")
-        key_id, key = key_or_keyring._primary_key()
+        key_id, key = key_or_keyring.primary_key()
     else:
         if key_id is None:
             raise TypeError("qv: key_id is required with a key.")
@@ -228,9 +224,9 @@ def _raise_seal_failure(
         try:
             _encrypt(value, key, key_id, deterministic, dict(meta), aad)
         except Exception as error:
-            raise _row_note(error, row) from None
+            raise mark_row(error, row) from None
     message = _SIV_FAILED if status == _STATUS_SIV_FAILED else "qv: encryption failed."
-    raise _row_note(RuntimeError(message), row)
+    raise mark_row(RuntimeError(message), row)
 
 
 def decrypt(
@@ -256,7 +252,9 @@ def decrypt(
     threads = _threads(threads)
     ring = key_or_keyring if isinstance(key_or_keyring, Keyring) else None
     if ring is not None:
-        keys: bytes | dict[str, bytes] = _enabled_keys(ring)
+        # Copies taken under the ring's lock, as its own calls take them; a row
+        # under a disabled, destroyed or unknown key finds none and fails.
+        keys: bytes | dict[str, bytes] = ring.enabled_keys()
     elif isinstance(key_or_keyring, Mapping):
         keys = dict(key_or_keyring)
     else:
@@ -277,17 +275,6 @@ def decrypt(
     return _assemble(array, results)
 
 
-def _enabled_keys(ring: Keyring) -> dict[str, bytes]:
-    # Copies taken under the ring's lock, as its own calls take them; a row
-    # under a disabled, destroyed or unknown key finds none and fails.
-    with ring._lock:
-        return {
-            e.key_id: bytes(e.material)
-            for e in ring._entries.values()
-            if e.status == "enabled" and e.material is not None
-        }
-
-
 def _raise_open_failure(
     token: str | bytes, ring: Keyring | None, keys: bytes | dict[str, bytes], aad: Any, row: int
 ) -> None:
@@ -306,6 +293,6 @@ def _raise_open_failure(
         else:
             _decrypt(token, keys, aad)
     except Exception as error:
-        raise _row_note(error, row) from None
+        raise mark_row(error, row) from None
     # The row opens now: the key ring changed under the call.
-    raise _row_note(RuntimeError(_DECRYPTION_FAILED), row)
+    raise mark_row(RuntimeError(_DECRYPTION_FAILED), row)
