@@ -94,7 +94,7 @@ build: $(VENV)/.ready
 
 # Style and types: ruff over the Python, clang-format over the C++, then the
 # type checks below.
-CXX_SOURCES = $(shell find $(wildcard src fuzz tests/native) -path fuzz/build -prune \
+CXX_SOURCES = $(shell find $(wildcard include src examples/cpp fuzz tests/native) -path fuzz/build -prune \
   -o \( -name '*.cpp' -o -name '*.h' \) -print | sort)
 lint: typecheck
 	$(VENV)/bin/ruff check .
@@ -105,7 +105,7 @@ lint: typecheck
 # function; test-pythons runs these under each release.
 typecheck: build
 	$(PY) -m pip install --quiet --group lint
-	$(PY) -m mypy.stubtest qv._native qv._bulk
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
 	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every libFuzzer target (fuzz/*.cpp) into fuzz/build/, linking the
-# library's Python-free core (QV_CORE_SOURCES in CMakeLists.txt) as a static
-# library compiled with AddressSanitizer and UndefinedBehaviorSanitizer.
+# C++ library (the CMake target qv, built without Python into fuzz/build/core)
+# compiled with AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 # Installs clang and its fuzzer runtime with apt-get when they are missing, so
 # a fresh machine (CI) can run it as it is.
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 CXX=${FUZZ_CXX:-clang++}
 OUT=fuzz/build
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-CXXFLAGS="-std=c++17 -O1 -g -Wall -Wextra -Wpedantic -Isrc $SAN"
+CXXFLAGS="-std=c++17 -O1 -g -Wall -Wextra -Wpedantic -Iinclude -Isrc -Itests/native $SAN"
 
 toolchain_works() {
   command -v "$CXX" >/dev/null 2>&1 || return 1
@@ -34,25 +34,13 @@ if ! toolchain_works; then
   toolchain_works || { echo "fuzz: $CXX cannot build fuzzers" >&2; exit 1; }
 fi
 
-# The core sources, read from the one list in CMakeLists.txt.
-mapfile -t CORE < <(awk '/^set\(QV_CORE_SOURCES/ {on = 1; next}
-                         on && /\)/ {sub(/\).*/, ""); if ($1 != "") print $1; exit}
-                         on {print $1}' CMakeLists.txt)
-[ "${#CORE[@]}" -gt 0 ] || { echo "fuzz: QV_CORE_SOURCES not found" >&2; exit 1; }
-
-mkdir -p "$OUT/obj"
-OBJS=()
-for src in "${CORE[@]}"; do
-  obj="$OUT/obj/$(echo "${src%.cpp}" | tr / _).o"
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find src -name '*.h' -newer "$obj" -print -quit)" ]; then
-    # shellcheck disable=SC2086
-    "$CXX" $CXXFLAGS -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
-  fi
-  OBJS+=("$obj")
-done
-LIB=$OUT/libqv_core.a
-rm -f "$LIB"
-ar rcs "$LIB" "${OBJS[@]}"
+# The library itself, built by its own CMake project (without the Python
+# modules) with the sanitizers and the fuzzer's coverage instrumentation.
+command -v cmake >/dev/null || { echo "fuzz: cmake is needed" >&2; exit 1; }
+cmake -S . -B "$OUT/core" -DQV_BUILD_PYTHON=OFF -DQV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER="$CXX" -DQV_EXTRA_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
+cmake --build "$OUT/core" --parallel "${FUZZ_JOBS:-2}" >/dev/null
+LIB=$OUT/core/libqv.a
 
 for target in fuzz/*.cpp; do
   name=$(basename "$target" .cpp)

@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "single_open.h"
+
 namespace {
+
+using qv_reference::single_open;
 
 void check(bool ok) {
   if (!ok) std::abort();
@@ -21,20 +25,6 @@ void check(bool ok) {
 
 const std::uint8_t* bytes(const std::string& s) {
   return reinterpret_cast<const std::uint8_t*>(s.data());
-}
-
-bool single_open(const std::string& token, const std::uint8_t* key, const std::string& aad,
-                 std::string& pt) {
-  qv::TokenData td;
-  if (!qv::decode_token(token, td)) return false;
-  const qv::Bytes ad = qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata),
-                                     td.deterministic, aad, nullptr);
-  qv::SecretBytes out;
-  if (!qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
-                      td.nonce.data(), td.tag.data(), out))
-    return false;
-  pt.assign(reinterpret_cast<const char*>(out.data()), out.size());
-  return true;
 }
 
 }  // namespace

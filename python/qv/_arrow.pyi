@@ -11,6 +11,12 @@ _Result: TypeAlias = tuple[
     int, int, ResultBuffer | None, ResultBuffer | None, ResultBuffer | None, bool, int
 ]
 
+# The statuses seal_column reports for its bad row: refused by the checks of
+# encrypt (replay the single call), the cipher failed, no synthetic nonce.
+ROW_REFUSED: int
+ROW_FAILED: int
+ROW_SIV_FAILED: int
+
 class ResultBuffer:
     """A result buffer lent to pyarrow through the buffer protocol (read-only bytes)."""
 

@@ -40,8 +40,8 @@ _DECRYPTION_FAILED = "qv: decryption failed."
 _SIV_FAILED = "qv: SIV nonce derivation failed."
 # The row statuses `_arrow.seal_column` reports: a row the checks refuse
 # (its plaintext is empty), and a deterministic row with no synthetic nonce.
-_REFUSED = -1
-_STATUS_SIV_FAILED = 4
+_REFUSED = _arrow.ROW_REFUSED
+_STATUS_SIV_FAILED = _arrow.ROW_SIV_FAILED
 
 
 def _is_text_type(t: pa.DataType) -> bool:

@@ -1,8 +1,9 @@
 // Associated data: the canonical flat JSON text of a metadata map, its readers,
 // and the byte layout that every tag binds.
 //
-// Nothing here touches Python. The readers take untrusted text: they return
-// false on malformed input and never throw (only allocation failure escapes).
+// src/aad may use the standard library and <qv/...>; never Python. The
+// readers take untrusted text: they return false on malformed input and never
+// throw (only allocation failure escapes).
 #pragma once
 
 #include <cstdint>
@@ -13,12 +14,6 @@
 #include "common/common.h"
 
 namespace qv {
-
-// A metadata map: byte strings to byte strings (NULs and empty strings
-// allowed), keys unique and in unsigned bytewise order. std::string compares
-// through char_traits<char>::compare, which is memcmp, so the order is
-// unsigned even where char is signed.
-using Metadata = std::map<std::string, std::string>;
 
 // The canonical text of `map`: "" for the empty map, otherwise `{"k":"v",...}`
 // in map order with no whitespace; `"`, `\` and bytes below 0x20 are escaped,

@@ -31,13 +31,6 @@ void append_escaped(std::string& out, const std::string& s) {
   }
 }
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool is_json_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 void skip_space(std::string_view text, std::uint32_t& pos) {
@@ -97,7 +90,7 @@ bool json_parse_string(std::string_view text, std::uint32_t& pos, std::string& o
         if (end - pos < 6) return false;
         unsigned v = 0;
         for (std::uint32_t i = 2; i < 6; ++i) {
-          const int d = hex_value(static_cast<unsigned char>(text[pos + i]));
+          const int d = hex_digit(static_cast<unsigned char>(text[pos + i]));
           if (d < 0) return false;
           v = v << 4 | static_cast<unsigned>(d);
         }

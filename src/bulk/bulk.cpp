@@ -211,66 +211,12 @@ void open_many(const OpenKeys& keys, OpenRow* rows, std::size_t n, RowStatus* st
   });
 }
 
-namespace {
-
-// The value of each base64url character ('+' and '/' count as '-' and '_', as
-// the decoder takes them), -1 for any other.
-constexpr std::array<std::int8_t, 256> make_sextets() {
-  std::array<std::int8_t, 256> t{};
-  for (auto& v : t) v = -1;
-  for (std::size_t i = 0; i < b64url_chars.size(); ++i) {
-    t[static_cast<unsigned char>(b64url_chars[i])] = static_cast<std::int8_t>(i);
-  }
-  t['+'] = 62;
-  t['/'] = 63;
-  return t;
-}
-// In static storage: a constexpr table at namespace scope may be rebuilt on
-// the stack at each use.
-const std::array<std::int8_t, 256> sextets = make_sextets();
-
-// Whether the first `n` characters of `b64` are all in the alphabet, so none
-// is skipped and every body byte among them sits where the count says.
-bool plain_prefix(std::string_view b64, std::size_t n) {
-  if (n > b64.size()) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (sextets[static_cast<unsigned char>(b64[i])] < 0) return false;
-  }
-  return true;
-}
-
-// Byte `j` of the body whose text is `b64`, read from a plain prefix that
-// covers it.
-std::size_t body_byte(std::string_view b64, std::size_t j) {
-  const std::size_t at = j / 3 * 4;
-  std::uint32_t bits = 0;
-  for (std::size_t k = 0; k < 4; ++k) {
-    const int v = at + k < b64.size() ? sextets[static_cast<unsigned char>(b64[at + k])] : 0;
-    bits = (bits << 6) | static_cast<std::uint32_t>(v);
-  }
-  return (bits >> (16 - 8 * (j % 3))) & 0xFF;
-}
-
-// The characters that must be plain for byte `j` to be read: all of its group
-// that exists.
-std::size_t chars_for(std::size_t j, std::size_t text_size) {
-  return std::min((j / 3 + 1) * 4, std::max(text_size, j / 3 * 4 + j % 3 + 2));
-}
-
-}  // namespace
-
 std::size_t open_size(std::string_view token) {
   const std::size_t capacity = open_capacity(token.size());
-  if (token.size() <= token_prefix.size()) return capacity;
-  const std::string_view b64 = token.substr(token_prefix.size());
-  if (!plain_prefix(b64, chars_for(2, b64.size()))) return capacity;
-  const std::size_t key_id_size = body_byte(b64, 2);
-  const std::size_t meta_at = 3 + key_id_size + nonce_size + tag_size;
-  if (!plain_prefix(b64, chars_for(meta_at + 1, b64.size()))) return capacity;
-  const std::size_t meta_size = body_byte(b64, meta_at) << 8 | body_byte(b64, meta_at + 1);
-  // Characters skipped further on only shorten the body: an upper bound.
-  const std::size_t rem = b64.size() % 4;
-  const std::size_t body = b64.size() / 4 * 3 + (rem >= 2 ? rem - 1 : 0);
+  std::size_t key_id_size = 0;
+  std::size_t meta_size = 0;
+  std::size_t body = 0;
+  if (!read_head_sizes(token, key_id_size, meta_size, body)) return capacity;
   const std::size_t head = body_fixed_size + key_id_size + meta_size;
   return std::min(capacity, body > head ? body - head : 0);
 }

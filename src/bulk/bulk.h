@@ -8,14 +8,17 @@
 // give for it: the same associated data, the same synthetic nonce, the same
 // body, and the same refusals.
 //
-// Nothing here touches Python. Rows are views of memory the caller owns and
-// keeps alive and unchanged for the whole call; outputs go to memory the
-// caller provides, so a caller can write straight into its result objects
-// (Python strings) or into one contiguous buffer with offsets (an Arrow
-// array). The routines may run with the interpreter lock released and start
-// their own worker threads; they touch no state beyond the rows and the
-// batch given.
+// The public calls over vectors are declared in <qv/bulk.h>; these are the
+// routines under them and under the bindings. src/bulk may use src/token and
+// <qv/...>; never Python. Rows are views of memory the caller owns and keeps
+// alive and unchanged for the whole call; outputs go to memory the caller
+// provides, so a caller can write straight into its result objects (Python
+// strings) or into one contiguous buffer with offsets (an Arrow array). The
+// routines may run with the interpreter lock released and start their own
+// worker threads; they touch no state beyond the rows and the batch given.
 #pragma once
+
+#include <qv/bulk.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -141,9 +144,6 @@ void open_many(const OpenKeys& keys, OpenRow* rows, std::size_t n, RowStatus* st
 // over, at most `threads`: a worker costs about as much to start as a few
 // hundred small values take to seal, so small batches stay on one thread.
 std::size_t bulk_workers(std::size_t n, std::size_t bytes, std::size_t threads);
-
-// The number of processors this process may run on (at least 1).
-std::size_t usable_cores();
 
 // -- Sizing the plaintexts of many tokens exactly --------------------------
 // A caller writing every plaintext into one buffer (an Arrow column) needs

@@ -2,11 +2,12 @@
 // large_string, binary, large_binary) read through their validity bitmap,
 // offsets and data, and new arrays written as three buffers.
 //
-// Nothing here touches Python. The arrays are views of memory the caller owns
-// and keeps alive for the whole call; their offsets and validity are read
-// from a copy (`copy_column`), and their data may change under the call
-// without any write leaving the result's buffers. The rows go to `seal_many` and `open_many` in
-// windows, so the per-row bookkeeping stays small whatever the column's length, and every token or
+// src/column may use src/bulk and <qv/...>; never Python. The arrays are views
+// of memory the caller owns and keeps alive for the whole call; their offsets
+// and validity are read from a copy (`copy_column`), and their data may
+// change under the call without any write leaving the result's buffers. The
+// rows go to `seal_many` and `open_many` in windows, so the per-row
+// bookkeeping stays small whatever the column's length, and every token or
 // plaintext is written once, straight into the result's data buffer.
 #pragma once
 

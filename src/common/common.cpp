@@ -17,8 +17,15 @@ void fill_random(std::uint8_t* out, std::size_t n) {
   // Every draw in the library is at most 32 bytes, far below RAND_bytes' int.
   if (n > static_cast<std::size_t>(INT_MAX) || RAND_bytes(out, static_cast<int>(n)) != 1) {
     cleanse(out, n);
-    throw std::runtime_error("qv: random generator failed.");
+    throw OperationError("qv: random generator failed.");
   }
+}
+
+int hex_digit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 std::string hex_lower(const std::uint8_t* p, std::size_t n) {

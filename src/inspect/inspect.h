@@ -1,7 +1,8 @@
-// Token inspection: what can be read from a token without its key.
-//
-// Nothing here touches Python; the module adapters build the results.
+// Token inspection: what can be read from a token without its key. The public
+// calls are declared in <qv/inspect.h>. src/inspect may use src/token and <qv/...>; never Python.
 #pragma once
+
+#include <qv/inspect.h>
 
 #include <string>
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -314,9 +315,9 @@ std::string encode_token(std::string_view key_id, bool deterministic,
 
 void check_key_id(std::string_view key_id) {
   if (key_id.size() - 1 > max_key_id_size - 1)
-    throw std::invalid_argument("qv: keyId must be 1-255 bytes.");
+    throw ArgumentError("qv: keyId must be 1-255 bytes.");
   if (key_id.find('\0') != std::string_view::npos)
-    throw std::invalid_argument("qv: keyId must not contain NUL bytes.");
+    throw ArgumentError("qv: keyId must not contain NUL bytes.");
 }
 
 template <class Buffer>
@@ -363,6 +364,53 @@ bool decode_token(std::string_view token, TokenData& out) {
   // the body's storage rather than copying it.
   body.erase(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(at));
   out.ciphertext = std::move(body);
+  return true;
+}
+
+namespace {
+
+// Whether the first `n` characters of `b64` are all in the alphabet, so none
+// is skipped and every body byte among them sits where the count says.
+bool plain_prefix(std::string_view b64, std::size_t n) {
+  if (n > b64.size()) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (decode_table[static_cast<unsigned char>(b64[i])] < 0) return false;
+  }
+  return true;
+}
+
+// Byte `j` of the body whose text is `b64`, read from a plain prefix that
+// covers it.
+std::size_t body_byte(std::string_view b64, std::size_t j) {
+  const std::size_t at = j / 3 * 4;
+  std::uint32_t bits = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const int v = at + k < b64.size() ? decode_table[static_cast<unsigned char>(b64[at + k])] : 0;
+    bits = (bits << 6) | static_cast<std::uint32_t>(v);
+  }
+  return (bits >> (16 - 8 * (j % 3))) & 0xFF;
+}
+
+// The characters that must be plain for byte `j` to be read: all of its group
+// that exists.
+std::size_t chars_for(std::size_t j, std::size_t text_size) {
+  return std::min((j / 3 + 1) * 4, std::max(text_size, j / 3 * 4 + j % 3 + 2));
+}
+
+}  // namespace
+
+bool read_head_sizes(std::string_view token, std::size_t& key_id_size, std::size_t& metadata_size,
+                     std::size_t& body_size) {
+  if (token.size() <= token_prefix.size()) return false;
+  const std::string_view b64 = token.substr(token_prefix.size());
+  if (!plain_prefix(b64, chars_for(2, b64.size()))) return false;
+  key_id_size = body_byte(b64, 2);
+  const std::size_t meta_at = 3 + key_id_size + nonce_size + tag_size;
+  if (!plain_prefix(b64, chars_for(meta_at + 1, b64.size()))) return false;
+  metadata_size = body_byte(b64, meta_at) << 8 | body_byte(b64, meta_at + 1);
+  // Characters skipped further on only shorten the body: an upper bound.
+  const std::size_t rem = b64.size() % 4;
+  body_size = b64.size() / 4 * 3 + (rem >= 2 ? rem - 1 : 0);
   return true;
 }
 

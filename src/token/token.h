@@ -1,13 +1,18 @@
 // The qv.v2 token: its body layout, base64url coding, the decoder, and the
 // ChaCha20-Poly1305 core with the synthetic nonce of deterministic mode.
 //
-// Nothing here touches Python. Routines that read untrusted input
-// (`base64url_decode`, `decode_token`) and the cryptographic steps
-// (`do_encrypt`, `do_decrypt`, `siv_nonce`) report failure through their
-// result and never throw on bad input; only allocation failure escapes.
+// The public calls are declared in <qv/token.h>; this adds the pieces they
+// are made of, which the bulk and column code share. src/token may use
+// OpenSSL, src/common, src/aad and <qv/...>; never Python. Routines that read
+// untrusted input (`base64url_decode`, `decode_token`) and the cryptographic
+// steps (`do_encrypt`, `do_decrypt`, `siv_nonce`) report failure through
+// their result and never throw on bad input; only allocation failure escapes.
 #pragma once
 
 #include <openssl/types.h>
+#include <qv/constants.h>
+#include <qv/inspect.h>
+#include <qv/token.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,15 +25,6 @@
 
 namespace qv {
 
-constexpr std::size_t key_size = 32;
-constexpr std::size_t nonce_size = 12;
-constexpr std::size_t tag_size = 16;
-constexpr std::size_t max_key_id_size = 255;
-constexpr std::size_t max_metadata_size = 0xFFFF;  // the 16-bit length field
-
-constexpr std::string_view token_prefix = "qv.v2.";
-constexpr std::uint8_t token_version = 2;
-constexpr std::uint8_t flag_deterministic = 0x01;
 // version, flags, key id length, nonce, tag, metadata length.
 constexpr std::size_t body_fixed_size = 1 + 1 + 1 + nonce_size + tag_size + 2;
 
@@ -54,18 +50,9 @@ char* base64url_encode_to(const std::uint8_t* in, std::size_t n, char* out);
 template <class Buffer>
 bool base64url_decode(std::string_view text, Buffer& out);
 
-// The components of a decoded token. Read it only after `decode_token`
-// returned true.
-struct TokenData {
-  std::uint8_t version = 0;
-  std::uint8_t flags = 0;
-  bool deterministic = false;
-  std::string key_id;
-  Bytes nonce;
-  Bytes tag;
-  Bytes ciphertext;
-  Metadata metadata;
-};
+// The components of a decoded token (<qv/inspect.h>). Read it only after
+// `decode_token` returned true.
+using TokenData = TokenInfo;
 
 // Lays out the body up to its ciphertext at `b` (33 + L + M bytes): version,
 // flags, key id, `nonce`, the tag's 16 bytes left as they are, the metadata
@@ -80,7 +67,7 @@ std::string encode_token(std::string_view key_id, bool deterministic,
                          std::string_view metadata_text, const std::uint8_t* nonce,
                          const std::uint8_t* tag, const Bytes& ciphertext);
 
-// Refuses a key id that no token may carry: throws std::invalid_argument
+// Refuses a key id that no token may carry: throws ArgumentError
 // "qv: keyId must be 1-255 bytes." or, for one holding a 0x00 byte, "qv: keyId
 // must not contain NUL bytes.". The associated data joins its fields with NUL
 // bytes and records no lengths, so a NUL in the key id, the one field anyone
@@ -101,6 +88,14 @@ bool decode_token(std::string_view token, TokenData& out);
 template <class Buffer>
 bool decode_token_body(std::string_view token, TokenData& out, Buffer& body,
                        std::size_t& ciphertext_at);
+
+// Reads the key id and metadata lengths from the head of `token` without
+// decoding the rest, when the characters up to them are all in the base64url
+// alphabet (as every sealing routine writes them), and sets `body_size` to an
+// upper bound of the body's length. Returns false when the head cannot be
+// read that way; never throws.
+bool read_head_sizes(std::string_view token, std::size_t& key_id_size, std::size_t& metadata_size,
+                     std::size_t& body_size);
 
 struct EncryptResult {
   Bytes nonce;

@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "single_open.h"
+
 namespace {
+
+using qv_reference::single_open;
 
 int failures = 0;
 
@@ -44,21 +48,6 @@ std::string single_token(const qv::SealBatch& batch, const std::string& pt, cons
                        batch.deterministic, batch.metadata_text, out.data()),
         "single seal");
   return out;
-}
-
-// Opens `token` on the single-value path: true and the plaintext, or false.
-bool single_open(const std::string& token, const std::uint8_t* key, const std::string& aad,
-                 std::string& pt) {
-  qv::TokenData td;
-  if (!qv::decode_token(token, td)) return false;
-  const qv::Bytes ad = qv::build_aad(td.key_id, qv::serialize_sorted_json(td.metadata),
-                                     td.deterministic, aad, nullptr);
-  qv::SecretBytes out;
-  if (!qv::do_decrypt(td.ciphertext.data(), td.ciphertext.size(), key, ad.data(), ad.size(),
-                      td.nonce.data(), td.tag.data(), out))
-    return false;
-  pt.assign(reinterpret_cast<const char*>(out.data()), out.size());
-  return true;
 }
 
 void check_batch(bool deterministic, std::size_t threads, std::size_t count) {

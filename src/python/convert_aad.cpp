@@ -1,11 +1,12 @@
 #include <stdexcept>
 
-#include "module/module.h"
+#include "aad/aad.h"
+#include "python/convert.h"
 
 namespace qv {
 
-CallerAad read_aad(const py::object& aad, EntryOrder order) {
-  CallerAad out;
+Aad read_aad(const py::object& aad, EntryOrder order) {
+  Aad out;
   PyObject* obj = aad.ptr();
   if (obj != nullptr && obj == Py_None) return out;
   if (obj != nullptr && PyUnicode_Check(obj)) {
@@ -34,6 +35,11 @@ CallerAad read_aad(const py::object& aad, EntryOrder order) {
     return out;
   }
   throw std::invalid_argument("qv: aad must be a string, dict, or None.");
+}
+
+std::string read_aad_text(const py::object& aad, EntryOrder order) {
+  const Aad caller = read_aad(aad, order);
+  return caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
 }
 
 }  // namespace qv

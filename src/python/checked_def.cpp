@@ -1,4 +1,4 @@
-#include "module/checked_def.h"
+#include "python/checked_def.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,8 +1,6 @@
 // The extension module `_arrow`: sealing and opening Arrow columns given as
 // their buffers, for `qv.arrow`. The interpreter lock is held to read the
 // arguments and to hand back the result buffers, and released for the rest.
-#include "module/module.h"
-
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -16,7 +14,8 @@
 #include <vector>
 
 #include "column/column.h"
-#include "module/checked_def.h"
+#include "python/checked_def.h"
+#include "python/convert.h"
 
 namespace qv {
 namespace {
@@ -89,20 +88,8 @@ void hold_aad(const py::object& aad, const py::object& aad_column, std::size_t r
     out.aad.per_row = &out.column.copy.view;
     return;
   }
-  const CallerAad caller = read_aad(aad, order);
-  out.text = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+  out.text = read_aad_text(aad, order);
   out.aad.text = out.text;
-}
-
-std::size_t worker_count(const std::optional<std::size_t>& threads) {
-  return threads ? *threads : usable_cores();
-}
-
-SecretBytes checked_key(const py::handle& key) {
-  if (!PyBytes_Check(key.ptr())) throw py::type_error("qv: a key must be bytes.");
-  SecretBytes k = bytes_to_vec(py::reinterpret_borrow<py::bytes>(key));
-  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
-  return k;
 }
 
 // Status -1 in a result: the row is refused before any sealing, and the caller
@@ -111,20 +98,19 @@ constexpr int refused_row = -1;
 
 py::tuple py_seal_column(const py::tuple& column, const py::object& key, const std::string& key_id,
                          bool deterministic, const Metadata& metadata, const py::object& aad,
-                         const py::object& aad_column, std::optional<std::size_t> threads) {
+                         const py::object& aad_column, const py::object& threads) {
   // The checks of `encrypt`, in its order. The key and key id are the
   // call's; an empty plaintext, over-long metadata or a bad `aad` are
   // reported at the first row that a single call would refuse for them.
-  const SecretBytes k = checked_key(key);
-  check_key_id(key_id);
+  const SecretBytes k = key_arg(key);
+  const Sealer sealer(k, key_id, deterministic, metadata);
   HeldColumn held;
   hold_column(column, held);
   const std::size_t n = held.copy.view.length;
   ColumnResult result;
   std::size_t first_value = 0;
   while (first_value < n && !column_valid(held.copy.view, first_value)) ++first_value;
-  const std::string metadata_text = serialize_sorted_json(metadata);
-  bool shared_bad = metadata_text.size() > max_metadata_size;
+  bool shared_bad = !sealer.metadata_fits();
   HeldAad held_aad;
   try {
     hold_aad(aad, aad_column, n, EntryOrder::key_first, held_aad);
@@ -144,11 +130,11 @@ py::tuple py_seal_column(const py::tuple& column, const py::object& key, const s
   if (empty != n) return result_tuple(empty, refused_row, result);
 
   SealBatch batch;
-  batch.key = k.data();
-  batch.key_id = key_id;
-  batch.deterministic = deterministic;
-  batch.metadata_text = metadata_text;
-  const std::size_t workers = worker_count(threads);
+  batch.key = sealer.key().data();
+  batch.key_id = sealer.key_id();
+  batch.deterministic = sealer.deterministic();
+  batch.metadata_text = sealer.metadata_text();
+  const std::size_t workers = thread_count(threads);
   RowStatus status = RowStatus::ok;
   std::size_t bad = 0;
   {
@@ -159,32 +145,19 @@ py::tuple py_seal_column(const py::tuple& column, const py::object& key, const s
 }
 
 py::tuple py_open_column(const py::tuple& column, const py::object& keys, const py::object& aad,
-                         const py::object& aad_column, std::optional<std::size_t> threads) {
-  SecretBytes single;
-  std::map<std::string, SecretBytes, std::less<>> by_id;
+                         const py::object& aad_column, const py::object& threads) {
+  const Keys key_set = keys_arg(keys);
   OpenKeys open_keys;
-  if (PyBytes_Check(keys.ptr())) {
-    single = checked_key(keys);
-    open_keys.single = single.data();
-  } else if (py::isinstance<py::dict>(keys)) {
-    for (const auto& item : keys.cast<py::dict>()) {
-      std::string id;
-      try {
-        id = py::cast<std::string>(item.first);
-      } catch (const py::cast_error&) {
-        throw py::type_error("qv: a key id must be str, bytes or bytearray.");
-      }
-      by_id.insert_or_assign(std::move(id), checked_key(item.second));
-    }
-    open_keys.by_id = &by_id;
+  if (key_set.is_single()) {
+    open_keys.single = key_set.single_key().data();
   } else {
-    throw py::type_error("qv: keys must be a 32-byte key or a mapping of key id to key.");
+    open_keys.by_id = &key_set.by_id();
   }
   HeldColumn held;
   hold_column(column, held);
   HeldAad held_aad;
   hold_aad(aad, aad_column, held.copy.view.length, EntryOrder::value_first, held_aad);
-  const std::size_t workers = worker_count(threads);
+  const std::size_t workers = thread_count(threads);
   ColumnResult result;
   std::size_t bad = 0;
   {
@@ -216,5 +189,10 @@ PYBIND11_MODULE(_arrow, m) {
       "Opens a column of tokens: (bad_row, 0, validity, offsets, data, large, null_count).");
   checked_def(m, "usable_cores", &usable_cores,
               "The number of processors this process may run on.");
+  // The statuses `seal_column` reports for its bad row, for qv.arrow to tell
+  // them apart by name.
+  m.attr("ROW_REFUSED") = refused_row;
+  m.attr("ROW_FAILED") = static_cast<int>(RowStatus::failed);
+  m.attr("ROW_SIV_FAILED") = static_cast<int>(RowStatus::siv_failed);
   guard_module(m);
 }

@@ -8,8 +8,6 @@
 // the chunk over worker threads, writing straight into those strings (or a
 // cleansed buffer). Chunks bound the working memory to a few megabytes
 // whatever the batch size.
-#include "bulk/bulk.h"
-
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -19,8 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "module/checked_def.h"
-#include "module/module.h"
+#include "bulk/bulk.h"
+#include "python/checked_def.h"
+#include "python/convert.h"
 #include "token/token.h"
 
 namespace qv {
@@ -30,79 +29,6 @@ namespace {
 // early, so that copies and buffers stay small.
 constexpr std::size_t chunk_rows = 8192;
 constexpr std::size_t chunk_bytes = std::size_t{16} << 20;
-
-// Marks the Python error now set as the failure of row `i` and throws it: the
-// index as its `row` attribute, for code, and as the note "row <i>", for
-// people.
-[[noreturn]] void throw_with_row(std::size_t i) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* value = PyErr_GetRaisedException();
-#else
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr) PyException_SetTraceback(value, tb);
-#endif
-  const std::string note = "row " + std::to_string(i);
-  PyObject* added = PyObject_CallMethod(value, "add_note", "s", note.c_str());
-  if (added == nullptr) {
-    // The note could not be added; report the row's own error all the same.
-    PyErr_Clear();
-  }
-  Py_XDECREF(added);
-  PyObject* row = PyLong_FromSize_t(i);
-  if (row == nullptr || PyObject_SetAttrString(value, "row", row) != 0) PyErr_Clear();
-  Py_XDECREF(row);
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(value);
-#else
-  PyErr_Restore(type, value, tb);
-#endif
-  throw py::error_already_set();
-}
-
-// Sets the Python error for the exception in flight, as pybind11 would
-// translate it at the call boundary. Call only from a catch block.
-void set_error_from_current() {
-  try {
-    throw;
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const py::builtin_exception& e) {
-    e.set_error();
-  } catch (const std::invalid_argument& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-}
-
-// Runs `f`; any failure becomes the Python exception a single call would
-// raise, with the row index added as a note.
-template <class F>
-auto for_row(std::size_t i, F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (...) {
-    set_error_from_current();
-    throw_with_row(i);
-  }
-}
-
-// The worker count from `threads`: None for every usable core, else an int of
-// at least 1.
-std::size_t thread_count(const py::object& threads) {
-  if (threads.is_none()) return usable_cores();
-  if (!PyLong_Check(threads.ptr())) throw py::type_error("qv: threads must be an int or None.");
-  const long long value = PyLong_AsLongLong(threads.ptr());
-  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (value < 1) throw std::invalid_argument("qv: threads must be at least 1.");
-  return static_cast<std::size_t>(value);
-}
 
 // The rows argument as a new list that only the call holds: nothing that runs
 // during the call (a row's `__del__`, a mapping's `items()`, another thread
@@ -192,34 +118,24 @@ std::string_view settle(const RowText& row, const SecretBytes& copies) {
                           row.view.size());
 }
 
-SecretBytes checked_key(const py::handle& key) {
-  if (!PyBytes_Check(key.ptr())) throw py::type_error("qv: a key must be bytes.");
-  SecretBytes k = bytes_to_vec(py::reinterpret_borrow<py::bytes>(key));
-  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
-  return k;
-}
-
-py::list encrypt_many(const py::object& plaintexts, const py::bytes& key, const std::string& key_id,
-                      bool deterministic, const std::optional<Metadata>& metadata,
-                      const py::object& aad, const py::object& threads) {
-  // The argument checks of `encrypt`, in its order, once for every row.
-  const SecretBytes k = bytes_to_vec(key);
-  if (k.size() != key_size) throw std::invalid_argument("qv: key must be 32 bytes.");
-  check_key_id(key_id);
+py::list encrypt_many_py(const py::object& plaintexts, const py::bytes& key,
+                         const std::string& key_id, bool deterministic,
+                         const std::optional<Metadata>& metadata, const py::object& aad,
+                         const py::object& threads) {
+  // The argument checks of `encrypt`, in its order: the key and key id once
+  // for the call, the rest for every row.
+  const Sealer sealer(bytes_view(key), key_id, deterministic, metadata ? *metadata : Metadata{});
   const std::size_t workers = thread_count(threads);
   const py::object seq = row_sequence(plaintexts, "plaintexts");
   const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(seq.ptr()));
   const AadArg aad_rows = aad_arg(aad, n);
 
-  const std::string metadata_text = serialize_sorted_json(metadata ? *metadata : Metadata{});
-  const bool metadata_too_long = metadata_text.size() > max_metadata_size;
   // A shared `aad` is read once; its error, if any, is each row's.
   std::optional<std::string> shared_aad;
   std::optional<py::error_already_set> shared_aad_error;
   if (!aad_rows.per_row) {
     try {
-      const CallerAad caller = read_aad(aad_rows.shared, EntryOrder::key_first);
-      shared_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+      shared_aad = read_aad_text(aad_rows.shared, EntryOrder::key_first);
     } catch (...) {
       set_error_from_current();
       shared_aad_error.emplace();
@@ -227,10 +143,10 @@ py::list encrypt_many(const py::object& plaintexts, const py::bytes& key, const 
   }
 
   SealBatch batch;
-  batch.key = k.data();
-  batch.key_id = key_id;
-  batch.deterministic = deterministic;
-  batch.metadata_text = metadata_text;
+  batch.key = sealer.key().data();
+  batch.key_id = sealer.key_id();
+  batch.deterministic = sealer.deterministic();
+  batch.metadata_text = sealer.metadata_text();
 
   py::list result(n);
   std::vector<RowText> texts;
@@ -252,17 +168,14 @@ py::list encrypt_many(const py::object& plaintexts, const py::bytes& key, const 
       std::string row_aad;
       const bool present = for_row(end, [&] {
         if (!read_row(item, text, copies, "plaintext")) return false;
-        if (text.view.empty()) throw std::invalid_argument("qv: plaintext must not be empty.");
-        if (metadata_too_long)
-          throw std::invalid_argument("qv: metadata must serialise to at most 65535 bytes.");
+        sealer.check_value(text.view.size());
         if (shared_aad_error) {
           shared_aad_error->restore();
           throw py::error_already_set();
         }
         if (aad_rows.per_row) {
-          const CallerAad caller = read_aad(
-              py::reinterpret_borrow<py::object>(aad_of(aad_rows, end)), EntryOrder::key_first);
-          row_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+          row_aad = read_aad_text(py::reinterpret_borrow<py::object>(aad_of(aad_rows, end)),
+                                  EntryOrder::key_first);
         }
         return true;
       });
@@ -309,41 +222,9 @@ py::list encrypt_many(const py::object& plaintexts, const py::bytes& key, const 
   return result;
 }
 
-// The keys argument: one 32-byte key, or a mapping from key id to key.
-struct KeysArg {
-  SecretBytes single;
-  std::map<std::string, SecretBytes, std::less<>> by_id;
-  bool is_single = false;
-};
-
-KeysArg keys_arg(const py::object& keys) {
-  KeysArg out;
-  if (PyBytes_Check(keys.ptr())) {
-    out.single = checked_key(keys);
-    out.is_single = true;
-    return out;
-  }
-  const bool mapping = PyDict_Check(keys.ptr()) || py::hasattr(keys, "items");
-  if (!mapping)
-    throw py::type_error("qv: keys must be a 32-byte key or a mapping of key id to key.");
-  for (const auto& entry : keys.attr("items")()) {
-    const auto pair = py::reinterpret_borrow<py::tuple>(entry);
-    if (pair.size() != 2)
-      throw py::type_error("qv: keys must be a 32-byte key or a mapping of key id to key.");
-    std::string id;
-    try {
-      id = py::cast<std::string>(pair[0]);
-    } catch (const py::cast_error&) {
-      throw py::type_error("qv: a key id must be str, bytes or bytearray.");
-    }
-    out.by_id.insert_or_assign(std::move(id), checked_key(pair[1]));
-  }
-  return out;
-}
-
 py::list open_rows(const py::object& tokens, const py::object& keys, const py::object& aad,
                    const std::string& errors, const py::object& threads, bool records) {
-  const KeysArg key_arg = keys_arg(keys);
+  const Keys key_arg = keys_arg(keys);
   if (errors != "raise" && errors != "null")
     throw std::invalid_argument("qv: errors must be 'raise' or 'null'.");
   const bool raise = errors == "raise";
@@ -353,18 +234,17 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
   const AadArg aad_rows = aad_arg(aad, n);
 
   OpenKeys open_keys;
-  if (key_arg.is_single) {
-    open_keys.single = key_arg.single.data();
+  if (key_arg.is_single()) {
+    open_keys.single = key_arg.single_key().data();
   } else {
-    open_keys.by_id = &key_arg.by_id;
+    open_keys.by_id = &key_arg.by_id();
   }
 
   // A shared `aad` is read once. One that cannot be read is refused before
   // any row, whatever `errors`: no row could open with it.
   std::string shared_aad;
   if (!aad_rows.per_row) {
-    const CallerAad caller = read_aad(aad_rows.shared, EntryOrder::value_first);
-    shared_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+    shared_aad = read_aad_text(aad_rows.shared, EntryOrder::value_first);
   }
 
   py::list result(n);
@@ -395,9 +275,8 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
       std::optional<py::error_already_set> row_error;
       if (present && aad_rows.per_row) {
         try {
-          const CallerAad caller = read_aad(
-              py::reinterpret_borrow<py::object>(aad_of(aad_rows, end)), EntryOrder::value_first);
-          row_aad = caller_aad_text(caller.text, caller.is_map ? &caller.map : nullptr);
+          row_aad = read_aad_text(py::reinterpret_borrow<py::object>(aad_of(aad_rows, end)),
+                                  EntryOrder::value_first);
         } catch (...) {
           set_error_from_current();
           row_error.emplace();
@@ -477,14 +356,14 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
   return result;
 }
 
-py::list decrypt_many(const py::object& tokens, const py::object& keys, const py::object& aad,
-                      const std::string& errors, const py::object& threads) {
+py::list decrypt_many_py(const py::object& tokens, const py::object& keys, const py::object& aad,
+                         const std::string& errors, const py::object& threads) {
   return open_rows(tokens, keys, aad, errors, threads, false);
 }
 
-py::list decrypt_many_records(const py::object& tokens, const py::object& keys,
-                              const py::object& aad, const std::string& errors,
-                              const py::object& threads) {
+py::list decrypt_many_records_py(const py::object& tokens, const py::object& keys,
+                                 const py::object& aad, const std::string& errors,
+                                 const py::object& threads) {
   return open_rows(tokens, keys, aad, errors, threads, true);
 }
 
@@ -497,14 +376,14 @@ PYBIND11_MODULE(_bulk, m) {
 
   m.doc() = "qv.v2 bulk sealing and opening";
 
-  qv::checked_def(m, "encrypt_many", &qv::encrypt_many, "plaintexts"_a, "key"_a, "key_id"_a,
+  qv::checked_def(m, "encrypt_many", &qv::encrypt_many_py, "plaintexts"_a, "key"_a, "key_id"_a,
                   py::kw_only(), "deterministic"_a = false, "metadata"_a = py::none(),
                   "aad"_a = py::none(), "threads"_a = py::none(),
                   "Encrypt every plaintext (None stays None) and return the list of qv.v2 tokens.");
-  qv::checked_def(m, "decrypt_many", &qv::decrypt_many, "tokens"_a, "keys"_a, py::kw_only(),
+  qv::checked_def(m, "decrypt_many", &qv::decrypt_many_py, "tokens"_a, "keys"_a, py::kw_only(),
                   "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
                   "Decrypt every token (None stays None) and return the list of plaintexts.");
-  qv::checked_def(m, "decrypt_many_records", &qv::decrypt_many_records, "tokens"_a, "keys"_a,
+  qv::checked_def(m, "decrypt_many_records", &qv::decrypt_many_records_py, "tokens"_a, "keys"_a,
                   py::kw_only(), "aad"_a = py::none(), "errors"_a = "raise",
                   "threads"_a = py::none(),
                   "As decrypt_many, but each opened row is the dict that decrypt returns.");
