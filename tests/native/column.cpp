@@ -109,6 +109,29 @@ void soundness_checks() {
   check(!qv::column_is_sound(big), "64-bit offset past the data");
 }
 
+// A copy holds the slice's own rows from bit and offset 0, reads as the
+// source does, and is refused where the source would be.
+void copies_read_as_their_source() {
+  const std::string data = "abcdefghij";
+  const std::vector<std::int32_t> offsets = {0, 1, 2, 3, 5, 5, 8, 9, 9, 10, 10};
+  qv::ColumnView v = view32(offsets, data, 3, 7);
+  const std::uint8_t bits[2] = {0xB5, 0x03};  // rows 0 and 3 of the slice null
+  v.validity = bits;
+  v.validity_size = 2;
+  qv::ColumnCopy copy;
+  check(qv::copy_column(v, copy), "sliced column copies");
+  check(copy.view.offset == 0 && copy.offsets.size() == 8 * 4, "copy starts at the slice",
+        copy.view.offset, copy.offsets.size());
+  for (std::size_t i = 0; i < v.length; ++i) {
+    check(qv::column_valid(copy.view, i) == qv::column_valid(v, i), "validity bit", i);
+    check(qv::column_value(copy.view, i) == qv::column_value(v, i), "value", i);
+  }
+  check(!qv::copy_column(view32(offsets, data, 4, 7), copy), "slice past the offsets");
+  check(!qv::copy_column(view32({0, 3, 2}, data, 0, 2), copy), "decreasing");
+  v.validity_size = 1;
+  check(!qv::copy_column(v, copy), "bitmap shorter than the rows");
+}
+
 void utf8_table() {
   struct Case {
     const char* text;
@@ -140,6 +163,7 @@ void utf8_table() {
 int main() {
   open_size_bounds_every_spelling();
   soundness_checks();
+  copies_read_as_their_source();
   utf8_table();
   return failures == 0 ? 0 : 1;
 }
