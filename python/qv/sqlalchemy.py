@@ -30,6 +30,7 @@ from sqlalchemy import (
     update,
 )
 from sqlalchemy.engine import Connection, Dialect, Engine
+from sqlalchemy.exc import DontWrapMixin
 from sqlalchemy.orm import Mapper, Session, attributes
 from sqlalchemy.sql import operators
 from sqlalchemy.sql.elements import ColumnElement
@@ -44,7 +45,7 @@ from qv._sealed import (
     SealedTamperedError,
     SealResult,
 )
-from qv.keyring import Keyring
+from qv.keyring import Keyring, KeyringError
 
 __all__ = [
     "RotateResult",
@@ -55,6 +56,8 @@ __all__ = [
     "SealedKeyError",
     "SealedQueryError",
     "SealedTamperedError",
+    "SealedTypeError",
+    "SealedWriteError",
     "bind_to_row",
     "render_item",
     "rotate",
@@ -63,6 +66,19 @@ __all__ = [
 
 _IS_NULL: Final = frozenset({operators.is_, operators.is_not})
 _EQUALITY: Final = frozenset({operators.eq, operators.ne, operators.in_op, operators.not_in_op})
+_SYMBOLS: Final[dict[Any, str]] = {
+    operators.eq: "==",
+    operators.ne: "!=",
+    operators.lt: "<",
+    operators.le: "<=",
+    operators.gt: ">",
+    operators.ge: ">=",
+    operators.add: "+",
+    operators.sub: "-",
+    operators.mul: "*",
+    operators.in_op: "in_()",
+    operators.not_in_op: "not_in()",
+}
 
 
 class RowBoundToken:
@@ -193,8 +209,8 @@ class Sealed(TypeDecorator[str]):
             raise ValueError(
                 f"qv: {table}.{column} is bound to its row: write it through its mapped class."
             )
-        return _sealed.seal(
-            self._ring(),
+        return _seal(
+            self._ring,
             value,
             deterministic=self.deterministic,
             aad=_sealed.column_aad(context),
@@ -220,9 +236,7 @@ class Sealed(TypeDecorator[str]):
     def seal_row_value(self, value: str, row_key: Sequence[object]) -> str:
         table, column, context = self._where()
         aad = _sealed.column_aad(context, _sealed.row_text(row_key))
-        return _sealed.seal(
-            self._ring(), value, deterministic=False, aad=aad, where=f"{table}.{column}"
-        )
+        return _seal(self._ring, value, deterministic=False, aad=aad, where=f"{table}.{column}")
 
     def copy(self, **kw: Any) -> Sealed:
         return super().copy(**kw)  # type: ignore[return-value]
@@ -264,7 +278,7 @@ class Sealed(TypeDecorator[str]):
         return f"{state.table}.{state.column}" if state.table else (state.context or "?")
 
     def _refusal(self, op: Any) -> SealedQueryError:
-        name = getattr(op, "__name__", str(op)).rstrip("_")
+        name = _SYMBOLS.get(op) or getattr(op, "__name__", str(op)).removesuffix("_op")
         if self.deterministic and not self._qv.row_bound:
             allowed = "==, !=, in_(), not_in(), IS NULL and IS NOT NULL"
         else:
@@ -287,6 +301,28 @@ class Sealed(TypeDecorator[str]):
                 )
             tokens.extend(_sealed.lookup_tokens(ring, value, aad=aad, where=f"{table}.{column}"))
         return tokens
+
+
+class SealedTypeError(TypeError, DontWrapMixin):
+    """A value that is not text was written to a sealed column (raised as is, not wrapped)."""
+
+
+class SealedWriteError(KeyringError, DontWrapMixin):
+    """The ring refused to seal a value (no enabled key, say); its own error is the cause."""
+
+
+def _seal(
+    ring: Callable[[], Keyring], value: Any, *, deterministic: bool, aad: dict[str, str], where: str
+) -> str:
+    # SQLAlchemy wraps what a bind processor raises in StatementError unless
+    # the exception says otherwise: these say so, so callers catch TypeError
+    # and KeyringError as they would around the ring itself.
+    try:
+        return _sealed.seal(ring(), value, deterministic=deterministic, aad=aad, where=where)
+    except TypeError as e:
+        raise SealedTypeError(str(e)) from None
+    except KeyringError as e:
+        raise SealedWriteError(str(e)) from e
 
 
 def _as_text(expr: Any) -> ColumnElement[str]:
