@@ -24,8 +24,12 @@ def _admin():  # type: ignore[no-untyped-def]
     return psycopg.connect(host=PG_SOCKET, user="postgres", dbname="postgres", autocommit=True)
 
 
-def create_pg_database() -> str:
-    name = "qv_test_" + secrets.token_hex(4)
+def pg_database_name() -> str:
+    return "qv_test_" + secrets.token_hex(4)
+
+
+def create_pg_database(name: str | None = None) -> str:
+    name = name or pg_database_name()
     with _admin() as conn:
         conn.execute(f'CREATE DATABASE "{name}"')
     return name
