@@ -364,4 +364,5 @@ def test_the_readme_django_example_runs(tmp_path):
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
     (code,) = re.findall(r"^```python django\n(.*?)^```$", readme, re.DOTALL | re.MULTILINE)
     env = {**os.environ, "PYTHONPATH": ""}
-    subprocess.run([sys.executable, "-c", code], check=True, cwd=tmp_path, env=env, timeout=120)
+    (tmp_path / "example.py").write_text(code)
+    subprocess.run([sys.executable, "example.py"], check=True, cwd=tmp_path, env=env, timeout=120)

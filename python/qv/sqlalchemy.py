@@ -13,6 +13,7 @@ Needs SQLAlchemy (`pip install "qv[sqlalchemy]"`); `import qv` does not import i
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable, Sequence
 from typing import Any, Final
 
@@ -239,7 +240,7 @@ class Sealed(TypeDecorator[str]):
         return _seal(self._ring, value, deterministic=False, aad=aad, where=f"{table}.{column}")
 
     def copy(self, **kw: Any) -> Sealed:
-        return super().copy(**kw)  # type: ignore[return-value]
+        return super().copy(**kw)
 
     def __repr__(self) -> str:
         mode = "deterministic" if self.deterministic else "random"
@@ -251,7 +252,7 @@ class Sealed(TypeDecorator[str]):
         def operate(self, op: Any, *other: Any, **kwargs: Any) -> ColumnElement[Any]:
             sealed: Sealed = self.expr.type  # type: ignore[assignment]
             if op in _IS_NULL or (op in (operators.eq, operators.ne) and other[0] is None):
-                return super().operate(op, *other, **kwargs)  # type: ignore[no-any-return]
+                return super().operate(op, *other, **kwargs)
             if op not in _EQUALITY or not sealed.deterministic or sealed._qv.row_bound:
                 raise sealed._refusal(op)
             as_text = _as_text(self.expr)
@@ -271,7 +272,7 @@ class Sealed(TypeDecorator[str]):
             sealed: Sealed = self.expr.type  # type: ignore[assignment]
             raise sealed._refusal(op)
 
-    comparator_factory = Comparator  # type: ignore[assignment]
+    comparator_factory = Comparator
 
     def _name(self) -> str:
         state = self._qv
@@ -508,7 +509,7 @@ def _rework(
             query = select(*pk, raw).where(stale).order_by(*pk).limit(batch_size)
             if after is not None:
                 query = query.where(tuple_(*pk) > tuple_(*after))
-            rows = runner.batch(lambda conn, q=query: conn.execute(q).all())
+            rows = runner.batch(functools.partial(_fetch, query))
             if not rows:
                 break
             keys = [tuple(r[: len(pk)]) for r in rows]
@@ -530,12 +531,20 @@ def _rework(
                     .where(raw == bindparam("qv_old"))
                     .values({col.name: _as_text(bindparam("qv_new"))})
                 )
-                runner.batch(lambda conn, s=stmt, u=updates: conn.execute(s, u))
+                runner.batch(functools.partial(_write, stmt, updates))
             progress.advance(len(rows))
             after = keys[-1]
     finally:
         progress.close()
     return int(current)
+
+
+def _fetch(query: Any, conn: Any) -> list[Any]:
+    return list(conn.execute(query).all())
+
+
+def _write(stmt: Any, rows: list[dict[str, Any]], conn: Any) -> None:
+    conn.execute(stmt, rows)
 
 
 def rotate(bind: Any, column: Any, *, batch_size: int = 1000) -> RotateResult:

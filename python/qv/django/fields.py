@@ -163,7 +163,7 @@ class _SealedIn(Lookup):
 # -- fields -------------------------------------------------------------------
 
 
-class _SealedMixin(models.Field):  # type: ignore[type-arg]
+class _SealedMixin(models.Field):
     """Seals on write, opens on read; stored in a text column whatever the plaintext field."""
 
     def __init__(
@@ -281,15 +281,15 @@ class _SealedMixin(models.Field):  # type: ignore[type-arg]
         )
 
 
-class SealedTextField(_SealedMixin, models.TextField):  # type: ignore[type-arg]
+class SealedTextField(_SealedMixin, models.TextField):
     """A TextField sealed in the database."""
 
 
-class SealedCharField(_SealedMixin, models.CharField):  # type: ignore[type-arg]
+class SealedCharField(_SealedMixin, models.CharField):
     """A CharField sealed in the database; max_length bounds the plaintext."""
 
 
-class SealedEmailField(_SealedMixin, models.EmailField):  # type: ignore[type-arg]
+class SealedEmailField(_SealedMixin, models.EmailField):
     """An EmailField sealed in the database, validated as an address before sealing."""
 
 
@@ -350,7 +350,7 @@ def _rework(
             after = found[-1][0]
     finally:
         progress.close()
-    return current
+    return int(current)
 
 
 def rotate(
