@@ -16,8 +16,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Final, TextIO
 
-from qv._native import peek_key_id
-from qv.keyring import Keyring, KeyringError
+from qv import Keyring, KeyringError, peek_key_id
 
 # The token format needs at least one plaintext byte, and "" must still be a
 # sealed, authenticated value. So every value is sealed with this one

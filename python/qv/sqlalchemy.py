@@ -37,7 +37,7 @@ from sqlalchemy.sql import operators
 from sqlalchemy.sql.elements import ColumnElement
 from sqlalchemy.types import TypeDecorator
 
-from qv import _sealed
+from qv import Keyring, KeyringError, _sealed
 from qv._sealed import (
     RotateResult,
     SealedColumnError,
@@ -46,7 +46,6 @@ from qv._sealed import (
     SealedTamperedError,
     SealResult,
 )
-from qv.keyring import Keyring, KeyringError
 
 __all__ = [
     "RotateResult",
@@ -124,6 +123,7 @@ class _State:
         self.bound_to: object | None = None
         self.row_bound = False
         self.owner = owner
+        self.aad: dict[str, str] | None = None
 
 
 class Sealed(TypeDecorator[str]):
@@ -201,6 +201,17 @@ class Sealed(TypeDecorator[str]):
     def process_bind_param(self, value: Any, dialect: Dialect) -> str | None:
         if value is None:
             return None
+        state = self._qv
+        if type(value) is str and not state.row_bound and state.context is not None:
+            # The common write, kept short: one ring call per value.
+            if state.aad is None or state.aad["qv.column"] != state.context:
+                state.aad = _sealed.column_aad(state.context)
+            try:
+                return state.ring.get().encrypt(
+                    _sealed.FRAME + value, deterministic=self.deterministic, aad=state.aad
+                )
+            except KeyringError as e:
+                raise SealedWriteError(str(e)) from e
         if isinstance(value, _Presealed):
             return value.token
         table, column, context = self._where()

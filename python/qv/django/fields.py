@@ -17,9 +17,8 @@ from django.db.models import ExpressionWrapper, F, Lookup, TextField, Value
 from django.db.models.functions import Substr
 from django.db.models.lookups import Exact
 
-from qv import _sealed
+from qv import Keyring, _sealed
 from qv._sealed import RotateResult, SealedQueryError, SealResult
-from qv.keyring import Keyring
 
 # -- the ring -----------------------------------------------------------------
 

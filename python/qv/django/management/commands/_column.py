@@ -8,8 +8,8 @@ from typing import Any
 from django.apps import apps
 from django.core.management.base import BaseCommand, CommandError, CommandParser
 
+from qv import KeyringError
 from qv._sealed import SealedColumnError
-from qv.keyring import KeyringError
 
 
 class ColumnCommand(BaseCommand):
