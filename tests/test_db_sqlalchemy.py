@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import io
 import subprocess
 import sys
 
@@ -401,19 +400,6 @@ def test_key_id_prefixes_match_exactly_that_key_id(key_id):
                 token = ring.encrypt("v", deterministic=deterministic)
                 hit = any(token.startswith(p) for p in prefixes)
                 assert hit == (info.key_id == key_id), (info.key_id, token)
-
-
-def test_progress_draws_only_on_a_terminal():
-    class Tty(io.StringIO):
-        def isatty(self):
-            return True
-
-    quiet, loud = io.StringIO(), Tty()
-    for stream in (quiet, loud):
-        bar = _sealed.Progress("qv rotate t.c", 4, stream)
-        bar.advance(2)
-        bar.close()
-    assert quiet.getvalue() == "" and "2/4" in loud.getvalue()
 
 
 def test_alembic_autogenerate_renders_a_migration_that_runs(engine, tmp_path):

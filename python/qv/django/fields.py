@@ -234,12 +234,19 @@ class _SealedMixin(models.Field):
 
     # -- values ---------------------------------------------------------------
 
+    def qv_aad(self) -> dict[str, str]:
+        # Worked out once per model: a copied field (model inheritance) gets its own.
+        cached: tuple[Any, dict[str, str]] | None = self.__dict__.get("_qv_aad")
+        if cached is None or cached[0] is not self.model:
+            cached = self.__dict__["_qv_aad"] = (self.model, _sealed.column_aad(self.qv_where()[2]))
+        return cached[1]
+
     def from_db_value(self, value: Any, expression: Any, connection: Any) -> Any:
         if value is None:
             return None
-        table, column, context = self.qv_where()
+        table, column, _ = self.qv_where()
         return _sealed.open_value(
-            get_keyring(), value, aad=_sealed.column_aad(context), table=table, column=column
+            get_keyring(), value, aad=self.qv_aad(), table=table, column=column
         )
 
     def to_python(self, value: Any) -> Any:
@@ -249,12 +256,11 @@ class _SealedMixin(models.Field):
     def get_prep_value(self, value: Any) -> Any:
         if value is None:
             return None
-        _, _, context = self.qv_where()
         return _sealed.seal(
             get_keyring(),
             value,
             deterministic=self.deterministic,
-            aad=_sealed.column_aad(context),
+            aad=self.qv_aad(),
             where=self.qv_name(),
         )
 
