@@ -55,8 +55,8 @@ bench-cli: build
 	$(PY) bench/cli_bench.py
 
 # Sealed database columns next to plain Text and a Fernet-based field, and a
-# rotation of 100 000 rows, on a throwaway PostgreSQL (and SQLite); writes
-# bench/DB_RESULTS.md. Not run by CI.
+# rotation of 100 000 rows, on a throwaway PostgreSQL; splices its section
+# into bench/RESULTS.md. Not run by CI.
 bench-db: build
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	tools/with-postgres.sh $(PY) bench/db_bench.py $(BENCH_ARGS)

@@ -234,20 +234,23 @@ class _SealedMixin(models.Field):
 
     # -- values ---------------------------------------------------------------
 
-    def qv_aad(self) -> dict[str, str]:
+    def _qv_cached(self) -> tuple[Any, dict[str, str], str, str]:
         # Worked out once per model: a copied field (model inheritance) gets its own.
-        cached: tuple[Any, dict[str, str]] | None = self.__dict__.get("_qv_aad")
+        cached: tuple[Any, dict[str, str], str, str] | None = self.__dict__.get("_qv_memo")
         if cached is None or cached[0] is not self.model:
-            cached = self.__dict__["_qv_aad"] = (self.model, _sealed.column_aad(self.qv_where()[2]))
-        return cached[1]
+            table, column, context = self.qv_where()
+            cached = (self.model, _sealed.column_aad(context), table, column)
+            self.__dict__["_qv_memo"] = cached
+        return cached
+
+    def qv_aad(self) -> dict[str, str]:
+        return self._qv_cached()[1]
 
     def from_db_value(self, value: Any, expression: Any, connection: Any) -> Any:
         if value is None:
             return None
-        table, column, _ = self.qv_where()
-        return _sealed.open_value(
-            get_keyring(), value, aad=self.qv_aad(), table=table, column=column
-        )
+        _, aad, table, column = self._qv_cached()
+        return _sealed.open_value(get_keyring(), value, aad=aad, table=table, column=column)
 
     def to_python(self, value: Any) -> Any:
         # Values in Python are plaintext already; tokens exist only in the database.
