@@ -354,8 +354,13 @@ def test_rotation_needs_a_clean_transaction(db):
 
 
 def test_seal_existing_seals_plaintext_once_and_leaves_tokens(engine, ring):
+    # A two-column key: batches resume after the last (a, b) pair.
+    def legacy(meta, type_):
+        pk = [Column(n, Integer, primary_key=True) for n in "ab"]
+        return Table("legacy", meta, *pk, Column("v", type_))
+
     meta = MetaData()
-    plain = Table("legacy", meta, Column("id", Integer, primary_key=True), Column("v", Text))
+    plain = legacy(meta, Text)
     other = qv.Keyring()
     other.generate("lost")
     foreign = other.encrypt("x")
@@ -363,19 +368,19 @@ def test_seal_existing_seals_plaintext_once_and_leaves_tokens(engine, ring):
     meta.create_all(engine)
     try:
         with engine.begin() as c:
-            c.execute(insert(plain), [{"v": v} for v in rows])
-        sealed = Table(
-            "legacy", MetaData(), Column("id", Integer, primary_key=True), Column("v", Sealed(ring))
-        )
+            c.execute(
+                insert(plain), [{"a": i // 2, "b": i % 2, "v": v} for i, v in enumerate(rows)]
+            )
+        sealed = legacy(MetaData(), Sealed(ring))
         first = seal_existing(engine, sealed.c.v, batch_size=2)
         assert (first.sealed, first.current, first.failed) == (3, 0, 1)
         with engine.connect() as c:
-            stored = c.execute(select(plain.c.v).order_by(plain.c.id)).scalars().all()
+            stored = c.execute(select(plain.c.v).order_by(plain.c.a, plain.c.b)).scalars().all()
         assert stored[3] == foreign and stored[4] is None
         again = seal_existing(engine, sealed.c.v)
         assert (again.sealed, again.current, again.failed) == (0, 3, 1)
         with engine.connect() as c:
-            opened = c.execute(select(sealed.c.v).where(sealed.c.id <= 3).order_by(sealed.c.id))
+            opened = c.execute(select(sealed.c.v).order_by(sealed.c.a, sealed.c.b).limit(3))
             assert opened.scalars().all() == rows[:3]
     finally:
         meta.drop_all(engine)
