@@ -50,9 +50,11 @@ bench: $(VENV)/.ready
 bench-keyring: build
 	$(PY) bench/keyring_bench.py
 
-# The command line over files of 100 000 values: lines per second by command.
+# The command line over files of 10^6 values from start to end: lines per
+# second by command, written into bench/RESULTS.md (BENCH_CLI_ARGS="--lines
+# 100000 --no-write" for a quick look).
 bench-cli: build
-	$(PY) bench/cli_bench.py
+	$(PY) bench/cli_bench.py $(BENCH_CLI_ARGS)
 
 # Sealed database columns next to plain Text and a Fernet-based field, and a
 # rotation of 100 000 rows, on a throwaway PostgreSQL; splices its section
