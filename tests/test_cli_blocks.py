@@ -10,7 +10,6 @@ import base64
 import io
 import json
 import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import given
