@@ -111,7 +111,16 @@ _TO_STRING_VALUE = re.compile(r'[ \t\n\r]*:[ \t\n\r]*"')
 Span = tuple[int, int, str]  # where a named string value starts and ends, and the value
 
 
-def plain_spans(text: str, fields: frozenset[str]) -> list[Span] | None:
+_ABSENT = object()
+# Each field's name and its quoted form, as found in a line without escapes.
+Named = tuple[tuple[str, str], ...]
+
+
+def named(fields: frozenset[str]) -> Named:
+    return tuple((name, f'"{name}"') for name in sorted(fields))
+
+
+def plain_spans(text: str, fields: Named) -> list[Span] | None:
     """The named members' spans, found without walking the object in Python, or None.
 
     Exact only on a line it answers for: one that has no backslash (so every
@@ -129,11 +138,10 @@ def plain_spans(text: str, fields: frozenset[str]) -> list[Span] | None:
     if end != len(text) or type(parsed) is not dict:
         return None
     spans: list[Span] = []
-    for name in fields:
-        if name not in parsed:
+    for name, quoted in fields:
+        value = parsed.get(name, _ABSENT)
+        if value is _ABSENT:
             continue
-        value = parsed[name]
-        quoted = f'"{name}"'
         if type(value) is not str or text.count(quoted) != 1:
             return None
         # The only place the name is written is where the object holds it.
@@ -177,10 +185,11 @@ def jsonl_batch(
         changed, unchanged = [0] * count, [0] * count
         planned: list[tuple[int, list[Span]]] = []
         values: list[str | None] = []
+        quoted = named(fields)
         for i, text in enumerate(texts):
             if text is None:
                 continue
-            spans = plain_spans(text, fields)
+            spans = plain_spans(text, quoted)
             if spans is None:
                 if not text.strip(WHITESPACE):
                     outputs[i] = text
@@ -226,7 +235,7 @@ def splice_block(text: str, fields: frozenset[str], many: Many) -> tuple[str, in
     value that is not a string or that `many` gives back None): the block
     then goes line by line, where each failure is told.
     """
-    size = len(text)
+    size, quoted = len(text), named(fields)
     starts: list[int] = []
     ends: list[int] = []
     values: list[str | None] = []
@@ -238,7 +247,7 @@ def splice_block(text: str, fields: frozenset[str], many: Many) -> tuple[str, in
         elif text[line_end - 1 : line_end] == "\r" and line_end > at:
             line_end -= 1  # the body of a line that ends with "\r\n"
         line = text[at:line_end]
-        spans = plain_spans(line, fields)
+        spans = plain_spans(line, quoted)
         if spans is None:
             if line.strip(WHITESPACE):
                 spans = member_spans(line, fields)
