@@ -35,15 +35,6 @@ BULK_MIN = 16
 Batch = Callable[[list[str | None]], tuple[list[str | None], list[int], list[int]]]
 
 
-def split_line(raw: bytes) -> tuple[bytes, bytes]:
-    """A line and its ending (b"\\r\\n", b"\\n", or b"" for a last line without one)."""
-    if raw.endswith(b"\r\n"):
-        return raw[:-2], b"\r\n"
-    if raw.endswith(b"\n"):
-        return raw[:-1], b"\n"
-    return raw, b""
-
-
 class Tally:
     def __init__(self) -> None:
         self.changed = self.unchanged = self.failed = 0
@@ -103,7 +94,8 @@ class Block:
         return texts
 
     def body(self, i: int) -> tuple[bytes, bytes]:
-        """Line `i` as read and its ending, as split_line gives them."""
+        """Line `i` without its ending, and its ending (b"\\r\\n", b"\\n", or b"" for a
+        last line without one)."""
         raw = self.line(i)
         if i == self.count - 1 and not self.terminated:
             return raw, b""
@@ -135,9 +127,9 @@ class Lines:
     convert: Callable[[bytes], tuple[bytes, int, int]]
     batch: Batch | None  # None: every line goes one at a time
     encoding: str  # the bodies' text for `batch`; a line that does not decode goes alone
-    # The whole block's text in, its output and changed and unchanged counts
-    # out, or None if some line must go through `batch`.
-    whole: Callable[[str], tuple[str, int, int] | None] | None = None
+    # The block's text in, its output and changed and unchanged counts out,
+    # or None if some line must go through `batch`.
+    block: Callable[[str], tuple[str, int, int] | None] | None = None
 
 
 def run_lines(
@@ -164,8 +156,9 @@ def run_lines(
         for data in read_blocks(source):
             block = Block(data, lines.encoding)
             bulk = lines.batch is not None and block.count >= BULK_MIN
-            if bulk and lines.whole is not None and block.text is not None:
-                done = lines.whole(block.text)
+            # The whole block at once, when every line in it goes through.
+            if bulk and lines.block is not None and block.text is not None:
+                done = lines.block(block.text)
                 if done is not None:
                     out.write(done[0].encode("utf-8"))
                     tally.changed += done[1]
@@ -173,6 +166,8 @@ def run_lines(
                     number += block.count
                     progress.update(number)
                     continue
+            # Else line by line, with the values of the lines that can go
+            # through taken in one call, and the rest one value at a time.
             if bulk:
                 assert lines.batch is not None
                 outputs, changed, unchanged = lines.batch(block.texts())
