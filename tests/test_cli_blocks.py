@@ -65,7 +65,8 @@ def inputs(keys: qv.Keyring) -> dict[str, tuple[list[str], bytes]]:
     broken = new[1][:-3] + "AAA"
     lines = [broken, old[0], new[0], off, old[1], broken, new[2], old[2], old[3]]
     data = "\n".join(lines).encode()  # no final newline
-    crlf = "\r\n".join(lines[1:4]).encode() + b"\r\n\n\r\n" + data
+    padded = f' {new[0]}\t\n{{"a": " {old[0]} "}}\n'  # tokens may have space around them
+    crlf = "\r\n".join(lines[1:4]).encode() + b"\r\n\n\r\n" + padded.encode() + data
     rows = [
         '{"a": "x", "b": "1", "c": 1}',
         '{"n": {"a": "z"}, "a": "y"}',
@@ -82,6 +83,7 @@ def inputs(keys: qv.Keyring) -> dict[str, tuple[list[str], bytes]]:
     ]
     plain = ("\n".join(rows) + "\n").encode() + b'{"a": "\xff"}\n{"b": "x", "a": "s"}'
     sealed = "\n".join(f'{{"a": "{t}", "b": {i}}}' for i, t in enumerate(lines)).encode()
+    sealed += f'\n{{"a": " {old[0]}\\n"}}'.encode()
     return {
         "decrypt-lines": (["decrypt", "--lines"], data),
         "decrypt-lines-crlf": (["decrypt", "--lines"], crlf),
