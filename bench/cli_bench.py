@@ -43,6 +43,23 @@ def load() -> str:
     return " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
+# Starts one qv process and records its wall and CPU seconds and peak memory.
+# A child's peak memory counts what its parent held when it forked, so the
+# figures come from this small process and not from the benchmark's own,
+# which holds the generated values.
+MEASURE = """
+import os, sys, time
+record, args = sys.argv[1], sys.argv[2:]
+start = time.perf_counter()
+pid = os.posix_spawn(sys.executable, [sys.executable, "-m", "qv", *args], os.environ)
+_, status, usage = os.wait4(pid, 0)
+seconds = time.perf_counter() - start
+with open(record, "w") as f:
+    f.write(f"{seconds} {usage.ru_utime + usage.ru_stime} {usage.ru_maxrss}")
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
 class Run:
     """One command's best run: wall and CPU seconds, peak memory, the load it ran under."""
 
@@ -50,20 +67,19 @@ class Run:
         self.load = load()
         self.seconds = self.cpu = float("inf")
         self.rss_mib = 0.0
+        record = folder / "usage"
         for _ in range(rounds):
-            with tempfile.TemporaryFile() as err:
-                start = time.perf_counter()
-                child = subprocess.Popen([*QV, *args], cwd=folder, stdout=err, stderr=err)
-                # wait4 gives this child's own CPU time and peak memory.
-                _, status, usage = os.wait4(child.pid, 0)
-                seconds = time.perf_counter() - start
-                child.returncode = os.waitstatus_to_exitcode(status)
-                if child.returncode != 0:
-                    err.seek(0)
-                    raise SystemExit(f"qv {' '.join(args)} failed: {err.read().decode()}")
+            proc = subprocess.run(
+                [sys.executable, "-c", MEASURE, str(record), *args],
+                cwd=folder,
+                capture_output=True,
+            )
+            if proc.returncode != 0:
+                raise SystemExit(f"qv {' '.join(args)} failed: {proc.stderr.decode()}")
+            seconds, cpu, rss_kib = map(float, record.read_text().split())
             if seconds < self.seconds:
-                self.seconds, self.cpu = seconds, usage.ru_utime + usage.ru_stime
-            self.rss_mib = max(self.rss_mib, usage.ru_maxrss / 1024)
+                self.seconds, self.cpu = seconds, cpu
+            self.rss_mib = max(self.rss_mib, rss_kib / 1024)
 
 
 def timed(args: list[str], folder: Path, rounds: int) -> Run:
