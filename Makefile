@@ -120,10 +120,10 @@ lint: typecheck
 # function; test-pythons runs these under each release.
 typecheck: build
 	$(PY) -m pip install --quiet --group lint
-	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow qv._blind
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
 	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli \
-	  python/qv/_sealed.py python/qv/sqlalchemy.py python/qv/django
+	  python/qv/_sealed.py python/qv/sqlalchemy.py python/qv/django python/qv/blind.py
 
 # Rewrite the Python and C++ sources in the house style that `make lint` checks.
 format: build
