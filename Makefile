@@ -30,7 +30,8 @@ test-spark: build
 # throwaway PostgreSQL cluster: Debian's server, installed if missing, started
 # as the postgres user with only a Unix socket in a temporary folder, and
 # removed on every exit (tools/with-postgres.sh).
-DB_TESTS := tests/test_db_sqlalchemy.py tests/test_db_django.py tests/test_db_blind_sqlalchemy.py
+DB_TESTS := tests/test_db_sqlalchemy.py tests/test_db_django.py tests/test_db_blind_sqlalchemy.py \
+  tests/test_db_blind_django.py
 test-postgres: build
 	tools/with-postgres.sh $(PY) -m pytest -q -p no:cacheprovider $(DB_TESTS)
 
