@@ -7,7 +7,8 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
 .PHONY: demo test test-quick test-pythons test-spark test-postgres build clean fuzz fuzz-smoke asan-test \
-  simd-check lint typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli bench-db
+  simd-check lint typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli bench-db \
+  bench-blind
 
 demo: build
 	$(PY) examples/demo.py
@@ -61,6 +62,12 @@ bench-cli: build
 bench-db: build
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	tools/with-postgres.sh $(PY) bench/db_bench.py $(BENCH_ARGS)
+
+# Blind indexes: compute_many per value, and a blind search over 100 000 rows
+# next to a plain indexed equality query, on a throwaway PostgreSQL; splices
+# its section into bench/RESULTS.md. Not run by CI.
+bench-blind: build
+	tools/with-postgres.sh $(PY) bench/blind_bench.py $(BENCH_ARGS)
 
 # libFuzzer targets over the C++ core (fuzz/*.cpp), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
