@@ -5,18 +5,23 @@ Shares test_db_django's settings, test app and migration.
 
 from __future__ import annotations
 
-from io import StringIO
+# test_db_django configures Django's settings: it is imported before Django is.
+import test_db_django
+from test_db_django import ALIAS, migrated  # noqa: F401  (the migration fixture)
 
-import pytest
-from django.core.management import CommandError, call_command
-from django.test import override_settings
+assert test_db_django.settings.configured
 
-import qv
-from dbs import BACKENDS
-from qv.blind import BlindIndexError
-from qv.django import Blind, SealedCharField, SealedQueryError, rebuild, rotate
-from qv_django_app.models import Contact
-from test_db_django import ALIAS, migrated  # noqa: F401  (the settings and the migration)
+from io import StringIO  # noqa: E402
+
+import pytest  # noqa: E402
+from django.core.management import CommandError, call_command  # noqa: E402
+from django.test import override_settings  # noqa: E402
+
+import qv  # noqa: E402
+from dbs import BACKENDS  # noqa: E402
+from qv.blind import BlindIndexError  # noqa: E402
+from qv.django import Blind, SealedCharField, SealedQueryError, rebuild, rotate  # noqa: E402
+from qv_django_app.models import Contact  # noqa: E402
 
 EMAILS = [f"user{i}@example.org" for i in range(40)] + ["Ada@Example.com", "ada@example.com "]
 

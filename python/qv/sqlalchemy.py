@@ -932,9 +932,10 @@ _SEARCHED = False
 
 
 def _keep(ix: BlindIndex, wanted: Any, value: Any) -> bool:
-    if ix.compound:
-        return ix._message(value) == ix._message(wanted)
-    return value is not None and ix.transform(value) == ix.transform(wanted)
+    # Equal messages (the transformed values, as hashed) are exactly the
+    # rows the search asked for; NULL in any part matches nothing.
+    found = ix._message(value)
+    return found is not None and found == ix._message(wanted)
 
 
 @event.listens_for(Session, "do_orm_execute")

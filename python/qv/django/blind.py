@@ -310,9 +310,10 @@ def _attname_of(model: type[models.Model], column: str) -> str:
 
 
 def _match(ix: BlindIndex, wanted: Any, plain: Any) -> bool:
-    if ix.compound:
-        return ix._message(plain) == ix._message(wanted)
-    return plain is not None and ix.transform(plain) == ix.transform(wanted)
+    # Equal messages (the transformed values, as hashed) are exactly the
+    # rows the search asked for; NULL in any part matches nothing.
+    found = ix._message(plain)
+    return found is not None and found == ix._message(wanted)
 
 
 def blind_lookup(name: str) -> Any:
