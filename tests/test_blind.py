@@ -15,7 +15,14 @@ import pyarrow as pa
 import pytest
 
 import qv
-from qv.blind import BlindIndexError, BlindIndexSizeWarning, Transform, plan, plan_set
+from qv.blind import (
+    BlindIndexError,
+    BlindIndexSizeWarning,
+    Transform,
+    check_set,
+    plan,
+    plan_set,
+)
 
 WRAP = b"w" * 32
 
@@ -173,11 +180,15 @@ def test_planner_set_shares_the_budget_and_warns() -> None:
     }
     _, key = ring_with_index()
     figures = {"expected_rows": 10_000, "expected_distinct": 10_000, "table": "t", "column": "c"}
-    with pytest.warns(BlindIndexSizeWarning, match="has 20 bits, above the 12 that 10000 rows"):
+    with pytest.warns(
+        BlindIndexSizeWarning, match="index .big.: 20 bits, above the 12 that 10000 rows"
+    ):
         qv.BlindIndex("big", bits=20, key=key, **figures)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        qv.BlindIndex("ok", bits=12, key=key, **figures)
+        fits = [qv.BlindIndex(n, bits=6, key=key, **figures) for n in ("a", "b", "c")]
+    with pytest.warns(BlindIndexSizeWarning, match="3 blind indexes on t.c: 18 bits"):
+        check_set("t.c", fits)
 
 
 # -- purposes in the ring -----------------------------------------------------------

@@ -24,6 +24,7 @@ sizes above 63 bits (past a BIGINT) and compares by plain equality.
 
 from __future__ import annotations
 
+import hmac
 import json
 import math
 import unicodedata
@@ -213,7 +214,7 @@ def warn_if_oversized(
     if bits > advised:
         warnings.warn(
             BlindIndexSizeWarning(
-                f"qv: {what} has {bits} bits, above the {advised} that {rows} rows of "
+                f"qv: {what}: {bits} bits, above the {advised} that {rows} rows of "
                 f"{distinct} distinct values allow for at least {min_rows} rows per index "
                 f"value: its index values may point at single rows."
             ),
@@ -352,7 +353,16 @@ class BlindIndex:
     def _subkey(self) -> bytes:
         key = self._key if isinstance(self._key, IndexKey) else self._key()
         resolved = self._resolved
-        if resolved is None or resolved.key is not key:
+        # A key callable hands out a fresh copy each time: the subkey is
+        # derived again only when the key itself changed.
+        if resolved is None or (
+            resolved.key is not key
+            and not (
+                isinstance(key, IndexKey)
+                and key.key_id == resolved.key.key_id
+                and hmac.compare_digest(key.material(), resolved.key.material())
+            )
+        ):
             if not isinstance(key, IndexKey):
                 raise BlindIndexError(
                     f"qv: the key callable of blind index {self.name!r} must return "

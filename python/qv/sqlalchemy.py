@@ -770,35 +770,59 @@ def _row_values(params: dict[str, Any], members: tuple[str, ...]) -> dict[str, A
     return row
 
 
-def _fill(table: Table, params: dict[str, Any]) -> dict[str, Any]:
-    out = params
+_SKIP: Final = object()
+
+
+def _index_input(
+    ix: BlindIndex, source: str, members: tuple[str, ...], params: dict[str, Any]
+) -> Any:
+    """What the index is computed from for one parameter set, or _SKIP, or a _Fresh value."""
+    if not ix.compound:
+        if source not in params:
+            return _SKIP
+        plain, given = _plain(params[source])
+        return given if plain else _SKIP
+    if not any(m in params for m in members):
+        return _SKIP
+    row = _row_values(params, members)
+    if row is not None:
+        return row
+    fresh = params.get(ix.name)
+    if isinstance(fresh, _Fresh):
+        return fresh  # the ORM computed it from the whole object
+    raise SealedWriteError(
+        f"qv: compound blind index {ix.name!r} needs all of {list(members)} "
+        "written together (as plain values)."
+    )
+
+
+def _fill(table: Table, rows: list[Any]) -> list[Any]:
+    """The parameter sets with their index values, each index computed in one call.
+
+    The caller's dicts stay as given: a set that gains a value is copied.
+    """
+    out = list(rows)
     for ix, source, members in _BLIND[table]:
-        if ix.compound:
-            present = [m for m in members if m in params]
-            if not present:
+        at: list[int] = []
+        inputs: list[Any] = []
+        for i, params in enumerate(rows):
+            if not isinstance(params, dict):
                 continue
-            row = _row_values(params, members)
-            if row is None:
-                if isinstance(params.get(ix.name), _Fresh):
-                    if out is params:
-                        out = dict(params)
-                    out[ix.name] = str(params[ix.name])
-                    continue  # the ORM computed it from the whole object
-                raise SealedWriteError(
-                    f"qv: compound blind index {ix.name!r} needs all of {list(members)} "
-                    "written together (as plain values)."
-                )
-            value = ix.compute(row)
-        else:
-            if source not in params:
+            given = _index_input(ix, source, members, params)
+            if given is _SKIP:
                 continue
-            plain, given = _plain(params[source])
-            if not plain:
+            if isinstance(given, _Fresh):
+                out[i] = dict(out[i])
+                out[i][ix.name] = str(given)
                 continue
-            value = ix.compute(given)
-        if out is params:
-            out = dict(params)  # the caller's dict stays as given
-        out[ix.name] = value
+            at.append(i)
+            inputs.append(given)
+        if not at:
+            continue
+        for i, value in zip(at, ix.compute_many(inputs), strict=True):
+            if out[i] is rows[i]:
+                out[i] = dict(rows[i])
+            out[i][ix.name] = value
     return out
 
 
@@ -828,14 +852,14 @@ def _before_execute(
     table = elem.table
     inline = _inline_values(elem)
     if inline:
-        filled = _fill(table, inline)
+        (filled,) = _fill(table, [inline])
         extra = {k: v for k, v in filled.items() if k not in inline}
         if extra:
             elem = elem.values(extra)
     if multiparams:
-        multiparams = [_fill(table, p) if isinstance(p, dict) else p for p in multiparams]
+        multiparams = _fill(table, list(multiparams))
     elif params:
-        params = _fill(table, params)
+        (params,) = _fill(table, [params])
     return elem, multiparams, params
 
 
