@@ -169,9 +169,9 @@ wheel-check: wheels
 	tools/wheel-check.sh
 
 define SDIST_IMPORT_CHECK
-import importlib.resources, sys, qv, qv._native, qv._bulk
+import importlib.resources, sys, qv, qv._native, qv._bulk, qv._blind
 pkg = importlib.resources.files("qv")
-assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi")), "typing files missing"
+assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi", "_blind.pyi")), "typing files missing"
 print("installed qv", qv.__version__, "at", qv.__file__, "under", sys.version.split()[0])
 endef
 export SDIST_IMPORT_CHECK

@@ -3,6 +3,7 @@ key purposes in the ring and its stored form."""
 
 from __future__ import annotations
 
+import copy
 import hashlib
 import hmac
 import json
@@ -151,8 +152,10 @@ def test_compound_row_missing_a_column_and_unbound_index() -> None:
         index.compute({"a": "1"})
     with pytest.raises(BlindIndexError, match="needs its table"):
         qv.BlindIndex("x", bits=8, key=key).compute("v")
+    index = qv.BlindIndex("x", bits=8, key=key, table="t", column="c")
     with pytest.raises(TypeError, match="not float"):
-        qv.BlindIndex("x", bits=8, key=key, table="t", column="c").compute(1.5)
+        index.compute(1.5)
+    assert copy.deepcopy(index) is index  # the key is shared, never duplicated
 
 
 @pytest.mark.parametrize(

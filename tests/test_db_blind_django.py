@@ -155,6 +155,21 @@ def test_declaration_errors_and_lookup_refusals(migrated) -> None:  # noqa: F811
                 class Meta:
                     app_label = "qv_django_app"
 
+        class Base(models.Model):
+            card = SealedCharField(
+                max_length=9, blind=[qv.BlindIndex("card_ix", bits=8, key=index_key)]
+            )
+
+            class Meta:
+                abstract = True
+                app_label = "qv_django_app"
+
+        class Child(Base):
+            class Meta:
+                app_label = "qv_django_app"
+
+        assert Child._meta.get_field("card_ix").qv_index.table == Child._meta.db_table
+
     with pytest.raises(SealedQueryError, match="name one"):
         list(Contact.objects.filter(email__blind="x"))
     with pytest.raises(SealedQueryError, match="no blind index 'nope'"):

@@ -438,6 +438,15 @@ class BlindIndex:
         )
         return pa.array(out, type=pa.string())
 
+    def __copy__(self) -> BlindIndex:
+        return self
+
+    def __deepcopy__(self, memo: object) -> BlindIndex:
+        # Shared, not copied: its key must not be duplicated (an IndexKey
+        # refuses to be), and nothing in it changes after declaration but
+        # the cached subkey. Django deep-copies the fields of abstract models.
+        return self
+
     def __repr__(self) -> str:
         what = ", ".join(f"{c}:{t.spec}" for c, t in self.parts)
         return f"<qv.BlindIndex {self.name!r} {self.bits} bits on {self.table}({what})>"
