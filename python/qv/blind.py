@@ -226,8 +226,11 @@ def warn_if_oversized(
 
 
 def _bits(bits: object) -> int:
-    if isinstance(bits, str) and bits.strip().isdigit():
-        bits = int(bits.strip())
+    # Text as stored in a settings file: "24", or "24 bits".
+    if isinstance(bits, str):
+        text = bits.strip().removesuffix("bits").strip()
+        if text.isdigit() and text.isascii():
+            bits = int(text)
     if type(bits) is not int or not 1 <= bits <= MAX_BITS:
         raise BlindIndexError(f"qv: a blind index has 1 to 256 bits, not {bits!r}.")
     return bits
@@ -264,7 +267,7 @@ class _Resolved:
 class BlindIndex:
     """One blind index: a name, a transform, a size in bits and an index key.
 
-    `bits` is an int from 1 to 256 or its decimal text ("24"). `key` is an
+    `bits` is an int from 1 to 256 or its decimal text ("24" or "24 bits"). `key` is an
     index key (`ring.index_key(key_id)`) or a callable returning one, called
     at first use. `columns` maps each column of a compound index to its
     transform (then `transform` is not given). `table` and `column` (or
@@ -276,10 +279,10 @@ class BlindIndex:
     def __init__(
         self,
         name: str,
-        *,
-        bits: int | str,
-        key: IndexKeySource,
         transform: str | Transform | Sequence[str] = "identity",
+        bits: int | str | None = None,
+        key: IndexKeySource | None = None,
+        *,
         table: str | None = None,
         column: str | None = None,
         columns: Mapping[str, str | Transform | Sequence[str]] | None = None,
@@ -290,6 +293,8 @@ class BlindIndex:
         if not isinstance(name, str) or not name:
             raise BlindIndexError("qv: a blind index needs a non-empty str name.")
         self.name = name
+        if bits is None or key is None:
+            raise BlindIndexError(f"qv: blind index {name!r} needs bits= and key=.")
         self.bits = _bits(bits)
         self._key = _key_source(key)
         if columns is not None:
