@@ -7,7 +7,8 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
 .PHONY: demo test test-quick test-pythons test-spark test-postgres build clean fuzz fuzz-smoke asan-test \
-  simd-check lint typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli bench-db
+  simd-check lint typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli bench-db \
+  bench-blind
 
 demo: build
 	$(PY) examples/demo.py
@@ -30,7 +31,8 @@ test-spark: build
 # throwaway PostgreSQL cluster: Debian's server, installed if missing, started
 # as the postgres user with only a Unix socket in a temporary folder, and
 # removed on every exit (tools/with-postgres.sh).
-DB_TESTS := tests/test_db_sqlalchemy.py tests/test_db_django.py
+DB_TESTS := tests/test_db_sqlalchemy.py tests/test_db_django.py tests/test_db_blind_sqlalchemy.py \
+  tests/test_db_blind_django.py
 test-postgres: build
 	tools/with-postgres.sh $(PY) -m pytest -q -p no:cacheprovider $(DB_TESTS)
 
@@ -62,6 +64,12 @@ bench-cli: build
 bench-db: build
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	tools/with-postgres.sh $(PY) bench/db_bench.py $(BENCH_ARGS)
+
+# Blind indexes: compute_many per value, and a blind search over 100 000 rows
+# next to a plain indexed equality query, on a throwaway PostgreSQL; splices
+# its section into bench/RESULTS.md. Not run by CI.
+bench-blind: build
+	tools/with-postgres.sh $(PY) bench/blind_bench.py $(BENCH_ARGS)
 
 # libFuzzer targets over the C++ core (fuzz/*.cpp), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
@@ -122,10 +130,10 @@ lint: typecheck
 # function; test-pythons runs these under each release.
 typecheck: build
 	$(PY) -m pip install --quiet --group lint
-	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow qv._blind
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
 	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli \
-	  python/qv/_sealed.py python/qv/sqlalchemy.py python/qv/django
+	  python/qv/_sealed.py python/qv/sqlalchemy.py python/qv/django python/qv/blind.py
 
 # Rewrite the Python and C++ sources in the house style that `make lint` checks.
 format: build
@@ -163,9 +171,9 @@ wheel-check: wheels
 	tools/wheel-check.sh
 
 define SDIST_IMPORT_CHECK
-import importlib.resources, sys, qv, qv._native, qv._bulk
+import importlib.resources, sys, qv, qv._native, qv._bulk, qv._blind
 pkg = importlib.resources.files("qv")
-assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi")), "typing files missing"
+assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi", "_blind.pyi")), "typing files missing"
 print("installed qv", qv.__version__, "at", qv.__file__, "under", sys.version.split()[0])
 endef
 export SDIST_IMPORT_CHECK

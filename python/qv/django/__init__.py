@@ -1,7 +1,9 @@
 """Sealed model fields for Django: values stored as qv tokens in a text column.
 
 Add "qv.django" to INSTALLED_APPS for the system checks and the management
-commands qv_rotate and qv_seal_existing. The ring comes from the setting
+commands qv_rotate, qv_seal_existing and qv_rebuild_blind. A sealed field
+given blind indexes (`blind=[qv.BlindIndex(...)]`) gains one indexed column
+per index and the lookups `field__blind` and `field__blind_candidates`. The ring comes from the setting
 QV_KEYRING and is loaded on first use, never at import.
 
 Needs Django (`pip install "qv[django]"`); `import qv` does not import it.
@@ -15,6 +17,7 @@ from qv._sealed import (
     SealedTamperedError,
     SealResult,
 )
+from qv.django.blind import Blind, BlindIndexField, RebuildResult, rebuild
 from qv.django.fields import (
     SealedCharField,
     SealedEmailField,
@@ -25,6 +28,9 @@ from qv.django.fields import (
 )
 
 __all__ = [
+    "Blind",
+    "BlindIndexField",
+    "RebuildResult",
     "RotateResult",
     "SealResult",
     "SealedCharField",
@@ -35,6 +41,7 @@ __all__ = [
     "SealedTamperedError",
     "SealedTextField",
     "get_keyring",
+    "rebuild",
     "rotate",
     "seal_existing",
 ]

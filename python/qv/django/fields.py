@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib
 import os
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from django.conf import settings
@@ -19,6 +19,8 @@ from django.db.models.lookups import Exact
 
 from qv import Keyring, _sealed
 from qv._sealed import RotateResult, SealedQueryError, SealResult
+from qv.blind import BlindIndex, BlindIndexError
+from qv.django.blind import add_index_fields, blind_lookup
 
 # -- the ring -----------------------------------------------------------------
 
@@ -166,13 +168,29 @@ class _SealedMixin(models.Field):
     """Seals on write, opens on read; stored in a text column whatever the plaintext field."""
 
     def __init__(
-        self, *args: Any, deterministic: bool = False, context: str | None = None, **kwargs: Any
+        self,
+        *args: Any,
+        deterministic: bool = False,
+        context: str | None = None,
+        blind: Sequence[BlindIndex] = (),
+        **kwargs: Any,
     ) -> None:
         if context is not None and (not isinstance(context, str) or not context):
             raise ValueError("qv: context must be a non-empty str.")
         self.deterministic = bool(deterministic)
         self.context = context
+        declared = tuple(blind)
+        if not all(isinstance(ix, BlindIndex) for ix in declared):
+            raise TypeError("qv: blind= takes qv.BlindIndex objects.")
+        names = [ix.name for ix in declared]
+        if len(set(names)) != len(names):
+            raise BlindIndexError(f"qv: blind index names repeat in {names}.")
+        self.qv_blind = declared
         super().__init__(*args, **kwargs)
+
+    def contribute_to_class(self, cls: Any, name: str, *args: Any, **kwargs: Any) -> None:
+        super().contribute_to_class(cls, name, *args, **kwargs)
+        add_index_fields(self, cls, name)
 
     def deconstruct(self) -> Any:
         name, _path, args, kwargs = super().deconstruct()
@@ -270,6 +288,9 @@ class _SealedMixin(models.Field):
     # -- queries ----------------------------------------------------------------
 
     def get_lookup(self, lookup_name: str) -> Any:
+        blind = blind_lookup(lookup_name)
+        if blind is not None:
+            return blind
         if lookup_name == "isnull":
             return super().get_lookup(lookup_name)
         if self.deterministic and lookup_name == "exact":
