@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
 .PHONY: demo test test-quick test-pythons test-spark build clean fuzz fuzz-smoke asan-test simd-check lint \
-  typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli
+  typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli bench-floor
 
 demo: build
 	$(PY) examples/demo.py
@@ -41,6 +41,13 @@ bench: $(VENV)/.ready
 # A key ring's cost per call over the bare functions, and of saving and loading.
 bench-keyring: build
 	$(PY) bench/keyring_bench.py
+
+# The bulk calls and qv.arrow at 64 B against their C++ floor
+# (bench/bulk_floor.cpp), wall clock and callgrind instruction counts; writes
+# its section of bench/RESULTS.md.
+bench-floor: $(VENV)/.ready
+	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	$(PY) bench/bulk_floor.py --callgrind --write
 
 # The command line over files of 100 000 values: lines per second by command.
 bench-cli: build
