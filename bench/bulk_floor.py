@@ -101,11 +101,16 @@ def qv_times(threads: int) -> dict[str, float]:
 
 def callgrind(argv: list[str]) -> int:
     """Instructions counted by callgrind for `argv`."""
+    # pyarrow loads numpy, whose OpenBLAS threads spin while the program
+    # runs: under callgrind their instructions grow with the run's length and
+    # would be counted as the call's.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     out = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *argv],
         capture_output=True,
         text=True,
         check=True,
+        env=env,
     ).stderr
     line = next(x for x in out.splitlines() if "Collected" in x)
     return int(line.split()[-1])
