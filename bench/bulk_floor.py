@@ -187,6 +187,22 @@ def section(
     return "\n".join(lines) + "\n"
 
 
+def splice(results_md: str, text: str) -> str:
+    """`results_md` with its floor section replaced by `text` (or `text` appended)."""
+    if MARK_BEGIN in results_md and MARK_END in results_md:
+        head, rest = results_md.split(MARK_BEGIN, 1)
+        return head + text + rest.split(MARK_END, 1)[1].lstrip("\n")
+    return results_md.rstrip("\n") + "\n\n" + text
+
+
+def carry_over(old_md: str, new_md: str) -> str:
+    """`new_md` with the floor section of `old_md`, if it has one."""
+    if MARK_BEGIN not in old_md or MARK_END not in old_md:
+        return new_md
+    section = MARK_BEGIN + old_md.split(MARK_BEGIN, 1)[1].split(MARK_END, 1)[0] + MARK_END + "\n"
+    return splice(new_md, section)
+
+
 def main() -> None:
     load_before = load()
     with tempfile.TemporaryDirectory() as tmp:
@@ -201,13 +217,7 @@ def main() -> None:
     print(text)
     if "--write" in sys.argv:
         path = HERE / "RESULTS.md"
-        md = path.read_text()
-        if MARK_BEGIN in md and MARK_END in md:
-            head, rest = md.split(MARK_BEGIN, 1)
-            md = head + text + rest.split(MARK_END, 1)[1].lstrip("\n")
-        else:
-            md = md.rstrip("\n") + "\n\n" + text
-        path.write_text(md)
+        path.write_text(splice(path.read_text(), text))
 
 
 if __name__ == "__main__":
