@@ -92,6 +92,19 @@ const std::uint8_t* as_bytes(std::string_view s) {
   return reinterpret_cast<const std::uint8_t*>(s.data());
 }
 
+// Whether every one of the `n` bytes at `p` is below 0x80, eight at a time.
+bool all_ascii(const std::uint8_t* p, std::size_t n) {
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p + i, 8);
+    high |= w;
+  }
+  for (; i < n; ++i) high |= p[i];
+  return (high & 0x8080808080808080ull) == 0;
+}
+
 // Fills `out` from the generator in as few calls as its int length allows.
 void fill_random_large(std::uint8_t* out, std::size_t n) {
   constexpr std::size_t most = std::size_t{1} << 30;
@@ -244,6 +257,7 @@ void open_many(const OpenKeys& keys, OpenRow* rows, std::size_t n, RowStatus* st
         // next row's decoding overwrites this plaintext.
         std::memcpy(row.out, data, size);
         row.out_size = size;
+        row.ascii = all_ascii(row.out, size);
         if (row.info != nullptr) {
           row.info->key_id = td.key_id;
           row.info->metadata = td.metadata;
