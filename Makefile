@@ -8,7 +8,7 @@ BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
 .PHONY: demo test test-quick test-pythons test-spark test-postgres build clean fuzz fuzz-smoke asan-test \
   simd-check lint typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli bench-db \
-  bench-blind
+  bench-blind bench-floor
 
 demo: build
 	$(PY) examples/demo.py
@@ -51,6 +51,13 @@ bench: $(VENV)/.ready
 # A key ring's cost per call over the bare functions, and of saving and loading.
 bench-keyring: build
 	$(PY) bench/keyring_bench.py
+
+# The bulk calls and qv.arrow at 64 B against their C++ floor
+# (bench/bulk_floor.cpp), wall clock and callgrind instruction counts; writes
+# its section of bench/RESULTS.md.
+bench-floor: $(VENV)/.ready
+	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	$(PY) bench/bulk_floor.py --callgrind --write
 
 # The command line over files of 10^6 values from start to end: lines per
 # second by command, written into bench/RESULTS.md (BENCH_CLI_ARGS="--lines

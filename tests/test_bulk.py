@@ -440,3 +440,40 @@ def test_an_aad_no_row_could_pass_raises_whatever_errors(aad, row, errors, ring)
         call()
     assert str(info.value) == single[2]
     assert getattr(info.value, "__notes__", None) == (None if row is None else [f"row {row}"])
+
+
+# The workers mark ASCII plaintexts so that the result str is made without a
+# second scan: one non-ASCII character at any place of the word-at-a-time
+# scan (within a word, in the last word, in the tail) must still decode.
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a",
+        "abcdefg",
+        "abcdefgh",
+        "abcdefghi",
+        "é",
+        "abcdefgé",
+        "abcdefghé",
+        "é" + "a" * 20,
+        "a" * 15 + "€",
+        "a" * 16 + "😀",
+        "x" * 64,
+    ],
+    ids=lambda t: f"{len(t)}-{'ascii' if t.isascii() else 'utf8'}",
+)
+def test_decrypt_many_ascii_and_not(text: str) -> None:
+    rows = [text, "plain", text, None]
+    tokens = qv.encrypt_many(rows, KEY, "k", threads=1)
+    assert qv.decrypt_many(tokens, KEY, threads=1) == rows
+    opened = bulk.decrypt_many_records(tokens, KEY, threads=1)
+    assert [r and r["data"] for r in opened] == rows
+    assert all(type(r) is str for r in qv.decrypt_many(tokens, KEY)[:3])
+
+
+@pytest.mark.parametrize("at", [0, 6, 7, 8, 15], ids=lambda at: f"byte-{at}")
+def test_decrypt_many_plaintext_not_utf8_fails_wherever_the_byte_is(at: int) -> None:
+    raw = bytearray(b"a" * 16)
+    raw[at] = 0x80
+    tokens = qv.encrypt_many([bytes(raw), "ok"], KEY, "k", threads=1)
+    assert qv.decrypt_many(tokens, KEY, errors="null") == [None, "ok"]

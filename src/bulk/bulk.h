@@ -121,6 +121,10 @@ struct OpenRow {
   std::size_t out_room = std::numeric_limits<std::size_t>::max();
   // Set on success: the number of plaintext bytes written to `out`.
   std::size_t out_size = 0;
+  // Set on success: whether every plaintext byte is below 0x80, so that the
+  // caller can make its text without decoding it again while it holds the
+  // interpreter lock (found by the worker, which scans the bytes anyway).
+  bool ascii = false;
   // When not null, filled on success.
   OpenedInfo* info = nullptr;
 };

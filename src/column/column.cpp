@@ -255,7 +255,7 @@ std::size_t open_column(const OpenKeys& keys, const ColumnView& column, const Co
       const std::size_t i = start + k;
       if (statuses[k] == RowStatus::ok) {
         const std::string_view text(reinterpret_cast<const char*>(rows[k].out), rows[k].out_size);
-        if (is_utf8(text)) {
+        if (rows[k].ascii || is_utf8(text)) {
           // The room of every later row lies beyond this one's, so moving
           // down never overwrites a plaintext not yet moved.
           if (rows[k].out != out.data->data + write_at) {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -222,6 +223,16 @@ py::list encrypt_many_py(const py::object& plaintexts, const py::bytes& key,
   return result;
 }
 
+// A row's plaintext as a str. ASCII text, which the worker has already
+// recognised, is copied into a new compact str without a second scan.
+py::object plaintext_str(std::string_view text, bool ascii) {
+  if (!ascii) return utf8_to_str(text);
+  PyObject* obj = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (obj == nullptr) throw py::error_already_set();
+  std::memcpy(PyUnicode_1BYTE_DATA(obj), text.data(), text.size());
+  return py::reinterpret_steal<py::object>(obj);
+}
+
 py::list open_rows(const py::object& tokens, const py::object& keys, const py::object& aad,
                    const std::string& errors, const py::object& threads, bool records) {
   const Keys key_arg = keys_arg(keys);
@@ -328,13 +339,13 @@ py::list open_rows(const py::object& tokens, const py::object& keys, const py::o
                                         rows[j].out_size);
             if (records) {
               py::dict record;
-              record["data"] = utf8_to_str(text);
+              record["data"] = plaintext_str(text, rows[j].ascii);
               record["metadata"] = py::cast(infos[j].metadata);
               record["key_id"] = utf8_to_str(infos[j].key_id);
               record["deterministic"] = py::bool_(infos[j].deterministic);
               value = std::move(record);
             } else {
-              value = utf8_to_str(text);
+              value = plaintext_str(text, rows[j].ascii);
             }
             break;
           }

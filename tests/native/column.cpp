@@ -70,6 +70,26 @@ void open_size_bounds_every_spelling() {
   }
 }
 
+// Every character of the head up to the metadata length is examined, in the
+// whole 32-character blocks and in the last block that overlaps them: one
+// outside the alphabet anywhere there leaves only the bound.
+void head_check_covers_every_character() {
+  const std::uint8_t nonce[qv::nonce_size] = {1};
+  const std::uint8_t tag[qv::tag_size] = {2};
+  for (const std::size_t key_id_size : {1, 9, 20, 40, 100, 255}) {
+    const std::string token =
+        qv::encode_token(std::string(key_id_size, 'k'), false, "", nonce, tag, qv::Bytes(5, 7));
+    check(qv::open_size(token) == 5, "exact when the head is plain", key_id_size);
+    const std::size_t chars = ((32 + key_id_size) / 3 + 1) * 4;
+    for (std::size_t p = 0; p < chars; ++p) {
+      std::string bad = token;
+      bad[qv::token_prefix.size() + p] = '*';
+      check(qv::open_size(bad) == qv::open_capacity(bad.size()), "a bad head character is seen",
+            key_id_size, p);
+    }
+  }
+}
+
 qv::ColumnView view32(const std::vector<std::int32_t>& offsets, const std::string& data,
                       std::size_t offset, std::size_t length) {
   qv::ColumnView v;
@@ -162,6 +182,7 @@ void utf8_table() {
 
 int main() {
   open_size_bounds_every_spelling();
+  head_check_covers_every_character();
   soundness_checks();
   copies_read_as_their_source();
   utf8_table();
