@@ -105,7 +105,7 @@ lint: typecheck
 # function; test-pythons runs these under each release.
 typecheck: build
 	$(PY) -m pip install --quiet --group lint
-	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow qv._ring
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
 	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli
 
@@ -145,9 +145,9 @@ wheel-check: wheels
 	tools/wheel-check.sh
 
 define SDIST_IMPORT_CHECK
-import importlib.resources, sys, qv, qv._native, qv._bulk
+import importlib.resources, sys, qv, qv._native, qv._bulk, qv._ring
 pkg = importlib.resources.files("qv")
-assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi")), "typing files missing"
+assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi", "_ring.pyi")), "typing files missing"
 print("installed qv", qv.__version__, "at", qv.__file__, "under", sys.version.split()[0])
 endef
 export SDIST_IMPORT_CHECK
