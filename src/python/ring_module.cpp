@@ -86,14 +86,33 @@ py::object encrypt_py(const Handles& handles, std::string_view key_id, SecretStr
   return token;
 }
 
+// The keys of the dict that decrypt returns, made once (interned) when the
+// module loads, and a dict holding them in order with None values: each
+// result is a copy of it (one table copied whole, no growing) whose values
+// are then set. Neither holds anything of a key or a value.
+struct OpenedKeys {
+  PyObject* data;
+  PyObject* metadata;
+  PyObject* key_id;
+  PyObject* deterministic;
+  PyObject* shape;
+};
+OpenedKeys opened_keys{};
+
+void set_entry(const py::dict& d, PyObject* key, const py::object& value) {
+  if (PyDict_SetItem(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
+}
+
 // What qv.decrypt returns for an opened token, built in its order (so that a
 // text that is not UTF-8 fails at the same entry).
 py::dict opened_dict(std::string_view plaintext, const TokenData& td) {
-  py::dict result;
-  result["data"] = utf8_to_str(plaintext);
-  result["metadata"] = py::cast(td.metadata);
-  result["key_id"] = utf8_to_str(td.key_id);
-  result["deterministic"] = py::bool_(td.deterministic);
+  auto result = py::reinterpret_steal<py::dict>(PyDict_Copy(opened_keys.shape));
+  if (!result) throw py::error_already_set();
+  set_entry(result, opened_keys.data, utf8_to_str(plaintext));
+  set_entry(result, opened_keys.metadata,
+            td.metadata.empty() ? py::dict() : py::cast(td.metadata));
+  set_entry(result, opened_keys.key_id, utf8_to_str(td.key_id));
+  set_entry(result, opened_keys.deterministic, py::bool_(td.deterministic));
   return result;
 }
 
@@ -175,6 +194,22 @@ PYBIND11_MODULE(_ring, m) {
   using namespace pybind11::literals;
 
   m.doc() = "qv.v2 key ring handles: keys prepared once";
+
+  // Kept for the life of the process, as the interpreter keeps interned text.
+  for (auto [slot, name] : {std::pair{&qv::opened_keys.data, "data"},
+                            std::pair{&qv::opened_keys.metadata, "metadata"},
+                            std::pair{&qv::opened_keys.key_id, "key_id"},
+                            std::pair{&qv::opened_keys.deterministic, "deterministic"}}) {
+    if (*slot == nullptr) *slot = PyUnicode_InternFromString(name);
+    if (*slot == nullptr) throw py::error_already_set();
+  }
+  if (qv::opened_keys.shape == nullptr) {
+    py::dict shape;
+    for (PyObject* key : {qv::opened_keys.data, qv::opened_keys.metadata, qv::opened_keys.key_id,
+                          qv::opened_keys.deterministic})
+      qv::set_entry(shape, key, py::none());
+    qv::opened_keys.shape = shape.release().ptr();
+  }
 
   py::class_<qv::Handles>(m, "Handles", "The prepared keys of one key ring, by key id.")
       .def("__repr__",

@@ -60,16 +60,35 @@ bool prepared_siv_nonce(const PreparedKey& key, const std::uint8_t* a, std::size
   return true;
 }
 
-// A context of the call's own, copied from the keyed `from`: the prepared
-// key stays untouched, and the copy is cleansed when the call ends.
+// A copy of the keyed `from` in `c`, unless `c` holds one already: the
+// prepared state stays untouched. The routines on `c` drop it after a
+// failure, so a failed value never leaves state for the next.
 bool copy_keyed(PreparedCipher& c, const EVP_CIPHER_CTX* from, const PreparedKey& key) {
+  if (c.ctx) return true;
   c.ctx.reset(EVP_CIPHER_CTX_new());
-  if (!c.ctx || EVP_CIPHER_CTX_copy(c.ctx.get(), from) != 1) return false;
+  if (!c.ctx || EVP_CIPHER_CTX_copy(c.ctx.get(), from) != 1) {
+    c.ctx.reset();
+    return false;
+  }
   // Tells the prepared routines that the context is keyed with this key, so
   // that each value sets only its nonce.
   c.key = key.key.data();
   return true;
 }
+
+// The key's working copy of a context while this call holds it, or one of
+// the call's own when another call does.
+class WorkCipher {
+ public:
+  WorkCipher(const PreparedKey& key, PreparedCipher& shared)
+      : hold_(key.work_lock, std::try_to_lock), cipher_(hold_.owns_lock() ? shared : own_) {}
+  PreparedCipher& get() { return cipher_; }
+
+ private:
+  std::unique_lock<std::mutex> hold_;
+  PreparedCipher own_;
+  PreparedCipher& cipher_;
+};
 
 }  // namespace
 
@@ -125,7 +144,8 @@ void seal_prepared(const PreparedKey& key, std::string_view key_id, bool determi
   } else {
     fresh_nonce(nonce.data());
   }
-  PreparedCipher cipher;
+  WorkCipher work(key, key.seal_work);
+  PreparedCipher& cipher = work.get();
   if (!copy_keyed(cipher, key.seal.get(), key) ||
       !seal_token(cipher, pt, plaintext.size(), key.key.data(), ad.data(), ad.size(), nonce.data(),
                   key_id, deterministic, metadata_text, out))
@@ -144,7 +164,8 @@ std::string_view open_prepared(const PreparedKey& key, DecodedToken& t, const Aa
                              aad.is_map ? &aad.map : nullptr);
   std::uint8_t* data = t.body.data() + t.ciphertext_at;
   const std::size_t n = t.body.size() - t.ciphertext_at;
-  PreparedCipher cipher;
+  WorkCipher work(key, key.open_work);
+  PreparedCipher& cipher = work.get();
   if (!copy_keyed(cipher, key.open.get(), key) ||
       !do_decrypt_in_place(cipher, data, n, key.key.data(), ad.data(), ad.size(), td.nonce.data(),
                            td.tag.data())) {
