@@ -109,8 +109,7 @@ py::dict opened_dict(std::string_view plaintext, const TokenData& td) {
   auto result = py::reinterpret_steal<py::dict>(PyDict_Copy(opened_keys.shape));
   if (!result) throw py::error_already_set();
   set_entry(result, opened_keys.data, utf8_to_str(plaintext));
-  set_entry(result, opened_keys.metadata,
-            td.metadata.empty() ? py::dict() : py::cast(td.metadata));
+  set_entry(result, opened_keys.metadata, td.metadata.empty() ? py::dict() : py::cast(td.metadata));
   set_entry(result, opened_keys.key_id, utf8_to_str(td.key_id));
   set_entry(result, opened_keys.deterministic, py::bool_(td.deterministic));
   return result;
@@ -137,16 +136,16 @@ py::object rotate_py(const Handles& handles, std::string_view token,
   // Fails where decrypt would, before anything is sealed again.
   opened_dict(plaintext, t.token);
   if (t.token.key_id == *primary_id) {
-    PyObject* same = PyUnicode_DecodeASCII(token.data(), static_cast<Py_ssize_t>(token.size()),
-                                           nullptr);
+    PyObject* same =
+        PyUnicode_DecodeASCII(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
     if (same == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(same);
   }
   check_key_id(*primary_id);
   const std::string metadata_text = serialize_sorted_json(t.token.metadata);
   check_value(plaintext.size(), metadata_text);
-  py::str out = token_str(token_text_size(primary_id->size(), metadata_text.size(),
-                                          plaintext.size()));
+  py::str out =
+      token_str(token_text_size(primary_id->size(), metadata_text.size(), plaintext.size()));
   seal_prepared(*primary, *primary_id, t.token.deterministic, metadata_text, plaintext, caller,
                 token_chars(out));
   return out;
@@ -196,10 +195,10 @@ PYBIND11_MODULE(_ring, m) {
   m.doc() = "qv.v2 key ring handles: keys prepared once";
 
   // Kept for the life of the process, as the interpreter keeps interned text.
-  for (auto [slot, name] : {std::pair{&qv::opened_keys.data, "data"},
-                            std::pair{&qv::opened_keys.metadata, "metadata"},
-                            std::pair{&qv::opened_keys.key_id, "key_id"},
-                            std::pair{&qv::opened_keys.deterministic, "deterministic"}}) {
+  for (auto [slot, name] :
+       {std::pair{&qv::opened_keys.data, "data"}, std::pair{&qv::opened_keys.metadata, "metadata"},
+        std::pair{&qv::opened_keys.key_id, "key_id"},
+        std::pair{&qv::opened_keys.deterministic, "deterministic"}}) {
     if (*slot == nullptr) *slot = PyUnicode_InternFromString(name);
     if (*slot == nullptr) throw py::error_already_set();
   }
@@ -212,8 +211,9 @@ PYBIND11_MODULE(_ring, m) {
   }
 
   py::class_<qv::Handles>(m, "Handles", "The prepared keys of one key ring, by key id.")
-      .def("__repr__",
-           [](const qv::Handles& h) { return "<qv key handles: " + std::to_string(h.table.size()) + ">"; });
+      .def("__repr__", [](const qv::Handles& h) {
+        return "<qv key handles: " + std::to_string(h.table.size()) + ">";
+      });
 
   qv::checked_def(m, "new_table", &qv::new_table, "An empty table of handles.");
   qv::checked_def(m, "put", &qv::put_py, "handles"_a, "key_id"_a, "key"_a,
@@ -231,15 +231,15 @@ PYBIND11_MODULE(_ring, m) {
   qv::checked_def(m, "rotate", &qv::rotate_py, "handles"_a, "token"_a, "primary_id"_a,
                   "aad"_a = py::none(),
                   "Open a token and seal it again under primary_id; None when a key is not held.");
-  qv::checked_def(m, "encrypt_many", &qv::encrypt_many_py, "handles"_a, "key_id"_a,
-                  "plaintexts"_a, py::kw_only(), "deterministic"_a = false,
-                  "metadata"_a = py::none(), "aad"_a = py::none(), "threads"_a = py::none(),
+  qv::checked_def(m, "encrypt_many", &qv::encrypt_many_py, "handles"_a, "key_id"_a, "plaintexts"_a,
+                  py::kw_only(), "deterministic"_a = false, "metadata"_a = py::none(),
+                  "aad"_a = py::none(), "threads"_a = py::none(),
                   "As qv.encrypt_many with the key held under key_id; None when none is held.");
   qv::checked_def(m, "decrypt_many", &qv::decrypt_many_py, "handles"_a, "tokens"_a, py::kw_only(),
                   "aad"_a = py::none(), "errors"_a = "raise", "threads"_a = py::none(),
                   "As qv.decrypt_many with every key held.");
-  qv::checked_def(m, "decrypt_many_records", &qv::decrypt_many_records_py, "handles"_a,
-                  "tokens"_a, py::kw_only(), "aad"_a = py::none(), "errors"_a = "raise",
+  qv::checked_def(m, "decrypt_many_records", &qv::decrypt_many_records_py, "handles"_a, "tokens"_a,
+                  py::kw_only(), "aad"_a = py::none(), "errors"_a = "raise",
                   "threads"_a = py::none(), "As decrypt_many, each opened row a decrypt dict.");
   qv::guard_module(m);
 }

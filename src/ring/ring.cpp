@@ -100,13 +100,12 @@ std::shared_ptr<const PreparedKey> prepare_key(BytesView key) {
   p->seal.reset(EVP_CIPHER_CTX_new());
   p->open.reset(EVP_CIPHER_CTX_new());
   SivKey siv;
-  const bool ok =
-      p->seal && p->open &&
-      EVP_EncryptInit_ex(p->seal.get(), EVP_chacha20_poly1305(), nullptr, p->key.data(),
-                         zero.data()) == 1 &&
-      EVP_DecryptInit_ex(p->open.get(), EVP_chacha20_poly1305(), nullptr, p->key.data(),
-                         zero.data()) == 1 &&
-      prepare_siv(siv, p->key.data());
+  const bool ok = p->seal && p->open &&
+                  EVP_EncryptInit_ex(p->seal.get(), EVP_chacha20_poly1305(), nullptr, p->key.data(),
+                                     zero.data()) == 1 &&
+                  EVP_DecryptInit_ex(p->open.get(), EVP_chacha20_poly1305(), nullptr, p->key.data(),
+                                     zero.data()) == 1 &&
+                  prepare_siv(siv, p->key.data());
   if (!ok) throw OperationError("qv: key preparation failed.");
   p->siv_inner = std::move(siv.inner);
   p->siv_outer = std::move(siv.outer);
@@ -134,8 +133,8 @@ void fresh_nonce(std::uint8_t* nonce) {
 void seal_prepared(const PreparedKey& key, std::string_view key_id, bool deterministic,
                    std::string_view metadata_text, std::string_view plaintext, const Aad& aad,
                    char* out) {
-  const Bytes ad = build_aad(key_id, metadata_text, deterministic, aad.text,
-                             aad.is_map ? &aad.map : nullptr);
+  const Bytes ad =
+      build_aad(key_id, metadata_text, deterministic, aad.text, aad.is_map ? &aad.map : nullptr);
   const auto* pt = reinterpret_cast<const std::uint8_t*>(plaintext.data());
   std::array<std::uint8_t, nonce_size> nonce{};
   if (deterministic) {

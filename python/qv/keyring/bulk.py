@@ -18,7 +18,6 @@ from qv._ring import decrypt_many as _decrypt_many
 from qv._ring import decrypt_many_records as _decrypt_many_records
 from qv._ring import encrypt_many as _encrypt_many
 from qv._rows import failed_row, mark_row
-
 from qv.keyring.errors import KeyringError
 
 if TYPE_CHECKING:

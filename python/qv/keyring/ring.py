@@ -262,8 +262,7 @@ class Keyring(BulkCalls, FileCalls):
                 ids.remove(self._primary)
                 ids.insert(0, self._primary)
             tokens = [
-                _seal(self._handles, key_id, plaintext, True, metadata or {}, aad)
-                for key_id in ids
+                _seal(self._handles, key_id, plaintext, True, metadata or {}, aad) for key_id in ids
             ]
         return [t for t in tokens if t is not None]
 
