@@ -52,6 +52,32 @@ bool holds_py(const Handles& handles, std::string_view key_id) {
   return find_key(handles.table, key_id) != nullptr;
 }
 
+// The text of a token argument: a view of a str's UTF-8 or of a bytes
+// object, or a copy of a bytearray in `copy` (reading the `aad` argument can
+// run Python code that resizes it). Read here rather than by pybind11, whose
+// view of a str costs a keep-alive entry per call. Throws TypeError for
+// anything else; the ring then refuses the token as peek_key_id refuses it.
+std::string_view token_text(py::handle token, std::string& copy) {
+  PyObject* obj = token.ptr();
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      throw py::type_error("qv: a token must be a str encodable as UTF-8.");
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+  }
+  if (PyBytes_Check(obj))
+    return std::string_view(PyBytes_AS_STRING(obj),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+  if (PyByteArray_Check(obj)) {
+    copy.assign(PyByteArray_AS_STRING(obj), static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
+    return copy;
+  }
+  throw py::type_error("qv: a token must be str, bytes or bytearray.");
+}
+
 // A new ASCII str of `size` characters for a token to be written into.
 py::str token_str(std::size_t size) {
   auto token = py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
@@ -72,7 +98,7 @@ void check_value(std::size_t plaintext_size, std::string_view metadata_text) {
 
 // Named and ordered as qv.encrypt's parameters after the key, so that a
 // refused argument reads as it does there.
-py::object encrypt_py(const Handles& handles, std::string_view key_id, SecretString& plaintext,
+py::object encrypt_py(const Handles& handles, const std::string& key_id, SecretString& plaintext,
                       bool deterministic, const Metadata& metadata, const py::object& aad) {
   const WipeOnExit wipe_plaintext{plaintext};
   const PreparedKey* key = find_key(handles.table, key_id);
@@ -115,7 +141,9 @@ py::dict opened_dict(std::string_view plaintext, const TokenData& td) {
   return result;
 }
 
-py::object decrypt_py(const Handles& handles, std::string_view token, const py::object& aad) {
+py::object decrypt_py(const Handles& handles, py::handle token_arg, const py::object& aad) {
+  std::string copy;
+  const std::string_view token = token_text(token_arg, copy);
   DecodedToken t;
   if (!decode_for_open(token, t)) throw OperationError("qv: decryption failed.");
   const PreparedKey* key = find_key(handles.table, t.token.key_id);
@@ -124,8 +152,10 @@ py::object decrypt_py(const Handles& handles, std::string_view token, const py::
   return opened_dict(plaintext, t.token);
 }
 
-py::object rotate_py(const Handles& handles, std::string_view token,
+py::object rotate_py(const Handles& handles, py::handle token_arg,
                      const std::optional<std::string>& primary_id, const py::object& aad) {
+  std::string copy;
+  const std::string_view token = token_text(token_arg, copy);
   DecodedToken t;
   if (!decode_for_open(token, t)) throw OperationError("qv: decryption failed.");
   const PreparedKey* key = find_key(handles.table, t.token.key_id);
