@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
 .PHONY: demo test test-quick test-pythons test-spark build clean fuzz fuzz-smoke asan-test simd-check lint \
-  typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli
+  typecheck format sdist-check wheels wheel-check bench bench-ring bench-keyring bench-cli
 
 demo: build
 	$(PY) examples/demo.py
@@ -37,6 +37,13 @@ test-pythons:
 bench: $(VENV)/.ready
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# Only the key ring section of bench/RESULTS.md: Keyring.encrypt/decrypt
+# against Fernet and the bare AEAD call at 16 B, 64 B and 1 KiB, in seconds
+# (BENCH_ARGS=--quick: a few).
+bench-ring: $(VENV)/.ready
+	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	$(PY) bench/bench.py --ring $(BENCH_ARGS)
 
 # A key ring's cost per call over the bare functions, and of saving and loading.
 bench-keyring: build
