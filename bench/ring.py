@@ -69,21 +69,29 @@ def contenders(size: int) -> dict[str, tuple[str, dict]]:
     return {name: (stmt, ns) for name, stmt in stmts.items()}
 
 
-def measure(size: int, quick: bool) -> dict[str, float]:
-    """Seconds per call of every contender, each the best of its batches."""
+def measure(quick: bool) -> dict[int, dict[str, float]]:
+    """Seconds per call of every contender at every size, each the best of its batches.
+
+    Every round runs one batch of each contender at each size, so that the
+    sizes, too, share the machine's busy and quiet moments.
+    """
     batch_seconds, rounds = (0.01, 5) if quick else (0.05, 15)
     timers = {}
-    for name, (stmt, ns) in contenders(size).items():
-        timer = timeit.Timer(stmt, globals=ns)
-        number = 1
-        while (t := timer.timeit(number)) < batch_seconds:
-            number = max(number * 2, int(number * batch_seconds / max(t, 1e-9) * 1.1))
-        timers[name] = (timer, number)
-    best = {name: float("inf") for name in timers}
+    for size in SIZES:
+        for name, (stmt, ns) in contenders(size).items():
+            timer = timeit.Timer(stmt, globals=ns)
+            number = 1
+            while (t := timer.timeit(number)) < batch_seconds:
+                number = max(number * 2, int(number * batch_seconds / max(t, 1e-9) * 1.1))
+            timers[(size, name)] = (timer, number)
+    best = {key: float("inf") for key in timers}
     for _ in range(rounds):
-        for name, (timer, number) in timers.items():
-            best[name] = min(best[name], timer.timeit(number) / number)
-    return best
+        for key, (timer, number) in timers.items():
+            best[key] = min(best[key], timer.timeit(number) / number)
+    out: dict[int, dict[str, float]] = {size: {} for size in SIZES}
+    for (size, name), seconds in best.items():
+        out[size][name] = seconds
+    return out
 
 
 def nonce_sources() -> list[tuple[str, float]] | None:
@@ -104,7 +112,7 @@ def nonce_sources() -> list[tuple[str, float]] | None:
 
 def run(quick: bool) -> str:
     load = Path("/proc/loadavg").read_text().split()[:3]
-    timings = {size: measure(size, quick) for size in SIZES}
+    timings = measure(quick)
     names = list(next(iter(timings.values())))
     lines = [
         MARK_BEGIN,

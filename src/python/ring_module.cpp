@@ -12,6 +12,8 @@
 // raises the error that says why (unknown, disabled, destroyed).
 #include <pybind11/stl.h>
 
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,10 +26,27 @@
 namespace qv {
 namespace {
 
-// The handles of one ring. Its repr names no key and shows nothing of one.
-struct Handles {
-  KeyTable table;
+// One key of a ring: the prepared key, and its id as a str for the results.
+struct Held {
+  std::shared_ptr<const PreparedKey> key;
+  py::object key_id;
 };
+
+// The handles of one ring by key id. Its repr names no key and shows nothing
+// of one.
+struct Handles {
+  std::map<std::string, Held, std::less<>> table;
+};
+
+const Held* find_held(const Handles& handles, std::string_view key_id) {
+  const auto found = handles.table.find(key_id);
+  return found == handles.table.end() ? nullptr : &found->second;
+}
+
+const PreparedKey* find_key(const Handles& handles, std::string_view key_id) {
+  const Held* held = find_held(handles, key_id);
+  return held == nullptr ? nullptr : held->key.get();
+}
 
 Handles new_table() { return Handles{}; }
 
@@ -37,8 +56,10 @@ void put_py(Handles& handles, const std::string& key_id, const py::buffer& key) 
   const py::buffer_info view = key.request();
   if (view.ndim != 1 || view.itemsize != 1) throw py::type_error("qv: a key must be bytes.");
   check_key_id(key_id);
-  handles.table[key_id] = prepare_key(
-      BytesView(static_cast<const std::uint8_t*>(view.ptr), static_cast<std::size_t>(view.size)));
+  Held held{prepare_key(BytesView(static_cast<const std::uint8_t*>(view.ptr),
+                                  static_cast<std::size_t>(view.size))),
+            utf8_to_str(key_id)};
+  handles.table[key_id] = std::move(held);
 }
 
 void drop_py(Handles& handles, std::string_view key_id) {
@@ -49,7 +70,7 @@ void drop_py(Handles& handles, std::string_view key_id) {
 void clear_py(Handles& handles) { handles.table.clear(); }
 
 bool holds_py(const Handles& handles, std::string_view key_id) {
-  return find_key(handles.table, key_id) != nullptr;
+  return find_key(handles, key_id) != nullptr;
 }
 
 // The text of a token argument: a view of a str's UTF-8 or of a bytes
@@ -101,7 +122,7 @@ void check_value(std::size_t plaintext_size, std::string_view metadata_text) {
 py::object encrypt_py(const Handles& handles, const std::string& key_id, SecretString& plaintext,
                       bool deterministic, const Metadata& metadata, const py::object& aad) {
   const WipeOnExit wipe_plaintext{plaintext};
-  const PreparedKey* key = find_key(handles.table, key_id);
+  const PreparedKey* key = find_key(handles, key_id);
   if (key == nullptr) return py::none();
   const std::string metadata_text = serialize_sorted_json(metadata);
   check_value(plaintext.size(), metadata_text);
@@ -131,12 +152,13 @@ void set_entry(const py::dict& d, PyObject* key, const py::object& value) {
 
 // What qv.decrypt returns for an opened token, built in its order (so that a
 // text that is not UTF-8 fails at the same entry).
-py::dict opened_dict(std::string_view plaintext, const TokenData& td) {
+py::dict opened_dict(std::string_view plaintext, const TokenData& td, const Held& held) {
   auto result = py::reinterpret_steal<py::dict>(PyDict_Copy(opened_keys.shape));
   if (!result) throw py::error_already_set();
   set_entry(result, opened_keys.data, utf8_to_str(plaintext));
   set_entry(result, opened_keys.metadata, td.metadata.empty() ? py::dict() : py::cast(td.metadata));
-  set_entry(result, opened_keys.key_id, utf8_to_str(td.key_id));
+  // The key id the table found it under: the same text, made once.
+  set_entry(result, opened_keys.key_id, held.key_id);
   set_entry(result, opened_keys.deterministic, py::bool_(td.deterministic));
   return result;
 }
@@ -146,10 +168,11 @@ py::object decrypt_py(const Handles& handles, py::handle token_arg, const py::ob
   const std::string_view token = token_text(token_arg, copy);
   DecodedToken t;
   if (!decode_for_open(token, t)) throw OperationError("qv: decryption failed.");
-  const PreparedKey* key = find_key(handles.table, t.token.key_id);
-  if (key == nullptr) return py::none();
-  const std::string_view plaintext = open_prepared(*key, t, read_aad(aad, EntryOrder::value_first));
-  return opened_dict(plaintext, t.token);
+  const Held* held = find_held(handles, t.token.key_id);
+  if (held == nullptr) return py::none();
+  const std::string_view plaintext =
+      open_prepared(*held->key, t, read_aad(aad, EntryOrder::value_first));
+  return opened_dict(plaintext, t.token, *held);
 }
 
 py::object rotate_py(const Handles& handles, py::handle token_arg,
@@ -158,13 +181,13 @@ py::object rotate_py(const Handles& handles, py::handle token_arg,
   const std::string_view token = token_text(token_arg, copy);
   DecodedToken t;
   if (!decode_for_open(token, t)) throw OperationError("qv: decryption failed.");
-  const PreparedKey* key = find_key(handles.table, t.token.key_id);
-  const PreparedKey* primary = primary_id ? find_key(handles.table, *primary_id) : nullptr;
-  if (key == nullptr || primary == nullptr) return py::none();
+  const Held* held = find_held(handles, t.token.key_id);
+  const PreparedKey* primary = primary_id ? find_key(handles, *primary_id) : nullptr;
+  if (held == nullptr || primary == nullptr) return py::none();
   const Aad caller = read_aad(aad, EntryOrder::value_first);
-  const std::string_view plaintext = open_prepared(*key, t, caller);
+  const std::string_view plaintext = open_prepared(*held->key, t, caller);
   // Fails where decrypt would, before anything is sealed again.
-  opened_dict(plaintext, t.token);
+  opened_dict(plaintext, t.token, *held);
   if (t.token.key_id == *primary_id) {
     PyObject* same =
         PyUnicode_DecodeASCII(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
@@ -185,7 +208,7 @@ py::object encrypt_many_py(const Handles& handles, const std::string& key_id,
                            const py::object& plaintexts, bool deterministic,
                            const std::optional<Metadata>& metadata, const py::object& aad,
                            const py::object& threads) {
-  const PreparedKey* key = find_key(handles.table, key_id);
+  const PreparedKey* key = find_key(handles, key_id);
   if (key == nullptr) return py::none();
   // The sealer holds its own copy of the key for the whole call.
   const Sealer sealer(key->key, key_id, deterministic, metadata ? *metadata : Metadata{});
@@ -198,7 +221,7 @@ py::list open_many(const Handles& handles, const py::object& tokens, const py::o
   // a key dropped while the rows are opened without the interpreter lock is
   // still there for them, and no row reads a key that has been released.
   std::map<std::string, SecretBytes, std::less<>> keys;
-  for (const auto& [key_id, key] : handles.table) keys.emplace(key_id, key->key);
+  for (const auto& [key_id, held] : handles.table) keys.emplace(key_id, held.key->key);
   OpenKeys open_keys;
   open_keys.by_id = &keys;
   return open_rows(open_keys, tokens, aad, errors, threads, records);

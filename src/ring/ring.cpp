@@ -76,18 +76,23 @@ bool copy_keyed(PreparedCipher& c, const EVP_CIPHER_CTX* from, const PreparedKey
   return true;
 }
 
-// The key's working copy of a context while this call holds it, or one of
-// the call's own when another call does.
-class WorkCipher {
+// The key's working copy of a context and its associated-data buffer while
+// this call holds them, or ones of the call's own when another call does.
+class Work {
  public:
-  WorkCipher(const PreparedKey& key, PreparedCipher& shared)
-      : hold_(key.work_lock, std::try_to_lock), cipher_(hold_.owns_lock() ? shared : own_) {}
-  PreparedCipher& get() { return cipher_; }
+  Work(const PreparedKey& key, PreparedCipher& shared)
+      : hold_(key.work_lock, std::try_to_lock),
+        cipher_(hold_.owns_lock() ? shared : own_cipher_),
+        ad_(hold_.owns_lock() ? key.work_ad : own_ad_) {}
+  PreparedCipher& cipher() { return cipher_; }
+  Bytes& ad() { return ad_; }
 
  private:
   std::unique_lock<std::mutex> hold_;
-  PreparedCipher own_;
+  PreparedCipher own_cipher_;
+  Bytes own_ad_;
   PreparedCipher& cipher_;
+  Bytes& ad_;
 };
 
 }  // namespace
@@ -112,11 +117,6 @@ std::shared_ptr<const PreparedKey> prepare_key(BytesView key) {
   return p;
 }
 
-const PreparedKey* find_key(const KeyTable& table, std::string_view key_id) {
-  const auto found = table.find(key_id);
-  return found == table.end() ? nullptr : found->second.get();
-}
-
 void fresh_nonce(std::uint8_t* nonce) {
   // getrandom costs one system call; OpenSSL's generator measured slower here
   // for one nonce (bench/RESULTS.md). Twelve bytes are far below the size
@@ -133,8 +133,10 @@ void fresh_nonce(std::uint8_t* nonce) {
 void seal_prepared(const PreparedKey& key, std::string_view key_id, bool deterministic,
                    std::string_view metadata_text, std::string_view plaintext, const Aad& aad,
                    char* out) {
-  const Bytes ad =
-      build_aad(key_id, metadata_text, deterministic, aad.text, aad.is_map ? &aad.map : nullptr);
+  Work work(key, key.seal_work);
+  Bytes& ad = work.ad();
+  build_aad_into(ad, key_id, metadata_text, deterministic, aad.text,
+                 aad.is_map ? &aad.map : nullptr);
   const auto* pt = reinterpret_cast<const std::uint8_t*>(plaintext.data());
   std::array<std::uint8_t, nonce_size> nonce{};
   if (deterministic) {
@@ -143,8 +145,7 @@ void seal_prepared(const PreparedKey& key, std::string_view key_id, bool determi
   } else {
     fresh_nonce(nonce.data());
   }
-  WorkCipher work(key, key.seal_work);
-  PreparedCipher& cipher = work.get();
+  PreparedCipher& cipher = work.cipher();
   if (!copy_keyed(cipher, key.seal.get(), key) ||
       !seal_token(cipher, pt, plaintext.size(), key.key.data(), ad.data(), ad.size(), nonce.data(),
                   key_id, deterministic, metadata_text, out))
@@ -159,12 +160,13 @@ std::string_view open_prepared(const PreparedKey& key, DecodedToken& t, const Aa
   const TokenData& td = t.token;
   // The tag binds the parsed map, not the token's metadata bytes.
   const std::string metadata_text = serialize_sorted_json(td.metadata);
-  const Bytes ad = build_aad(td.key_id, metadata_text, td.deterministic, aad.text,
-                             aad.is_map ? &aad.map : nullptr);
+  Work work(key, key.open_work);
+  Bytes& ad = work.ad();
+  build_aad_into(ad, td.key_id, metadata_text, td.deterministic, aad.text,
+                 aad.is_map ? &aad.map : nullptr);
   std::uint8_t* data = t.body.data() + t.ciphertext_at;
   const std::size_t n = t.body.size() - t.ciphertext_at;
-  WorkCipher work(key, key.open_work);
-  PreparedCipher& cipher = work.get();
+  PreparedCipher& cipher = work.cipher();
   if (!copy_keyed(cipher, key.open.get(), key) ||
       !do_decrypt_in_place(cipher, data, n, key.key.data(), ad.data(), ad.size(), td.nonce.data(),
                            td.tag.data())) {

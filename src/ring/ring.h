@@ -45,19 +45,15 @@ struct PreparedKey {
   mutable std::mutex work_lock;
   mutable PreparedCipher seal_work;
   mutable PreparedCipher open_work;
+  // The associated data's buffer, kept for the next call under the same lock
+  // (it holds nothing secret: the key id, the metadata and the caller's data).
+  mutable Bytes work_ad;
 };
 
 // Prepares the 32-byte `key`. Throws ArgumentError "qv: key must be 32
 // bytes." for any other length and OperationError "qv: key preparation
 // failed." if a library call fails.
 std::shared_ptr<const PreparedKey> prepare_key(BytesView key);
-
-// The prepared keys of one ring by key id. Not locked: its owner serialises
-// every change and lookup (the bindings hold the interpreter lock for them).
-using KeyTable = std::map<std::string, std::shared_ptr<const PreparedKey>, std::less<>>;
-
-// The key `key_id` names in `table`, or null.
-const PreparedKey* find_key(const KeyTable& table, std::string_view key_id);
 
 // Fills the 12-byte `nonce` from the kernel's generator (getrandom), or from
 // OpenSSL's where the kernel has none. Nothing is kept between calls, so a

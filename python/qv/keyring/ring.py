@@ -44,6 +44,9 @@ if TYPE_CHECKING:
 
 __all__ = ["Keyring"]
 
+# The metadata of a call given none; read by the native calls, never changed.
+_NO_METADATA: Mapping[str, str] = {}
+
 
 class Keyring(BulkCalls, FileCalls):
     """Keys with ids, statuses and one primary; opens tokens by their key id.
@@ -184,13 +187,14 @@ class Keyring(BulkCalls, FileCalls):
         # The primary is read without the lock: a key being changed meanwhile
         # has no handle, and the call is made again under the lock.
         key_id = self._primary
+        metadata = metadata or _NO_METADATA
         if key_id is not None:
-            token = _seal(self._handles, key_id, plaintext, deterministic, metadata or {}, aad)
+            token = _seal(self._handles, key_id, plaintext, deterministic, metadata, aad)
             if token is not None:
                 return token
         with self._lock:
             token = _seal(
-                self._handles, self._primary_id(), plaintext, deterministic, metadata or {}, aad
+                self._handles, self._primary_id(), plaintext, deterministic, metadata, aad
             )
             assert token is not None, "every enabled key has a handle"
             return token
@@ -204,15 +208,15 @@ class Keyring(BulkCalls, FileCalls):
         """
         try:
             opened = _open(self._handles, token, aad)
-            if opened is None:
-                with self._lock:
-                    self._refuse_token(token)
-                    opened = _open(self._handles, token, aad)
         except TypeError:
             # A token of the wrong type is refused as reading its key id refuses it.
             self._token_key_id(token)
             raise
-        assert opened is not None, "every enabled key has a handle"
+        if opened is None:
+            with self._lock:
+                self._refuse_token(token)
+                opened = _open(self._handles, token, aad)
+                assert opened is not None, "every enabled key has a handle"
         return opened
 
     def needs_rotation(self, token: str | bytes | bytearray) -> bool:
