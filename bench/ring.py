@@ -3,7 +3,7 @@
 `Keyring.encrypt` and `Keyring.decrypt` (keys prepared once) are timed beside
 `qv.encrypt`/`qv.decrypt` (keyed per call), Fernet's `encrypt`/`decrypt` and
 `cryptography`'s bare ChaCha20Poly1305 call with a fresh nonce from
-os.urandom, at 16 B, 64 B and 1 KiB. The contenders take turns batch by
+os.urandom, at 16 B, 64 B and 1 KiB. Contenders and sizes take turns batch by
 batch and each keeps its best batch, so that a busy moment of a shared
 machine weighs on all alike; the ratios are what to read. Also times the two
 nonce sources in C++ (nonce.cpp). Run by bench.py (`--ring` for this part
@@ -119,7 +119,7 @@ def run(quick: bool) -> str:
         "## Key ring, one value per call",
         "",
         f"Written by `bench/ring.py{' --quick' if quick else ''}`; load average before: "
-        f"{' '.join(load)}. Contenders take turns batch by batch, best batch each. "
+        f"{' '.join(load)}. Contenders and sizes take turns batch by batch, best batch each. "
         "`Keyring` keeps each key prepared (cipher keyed once, HMAC pads absorbed once); "
         "`qv.encrypt` keys per call.",
         "",
