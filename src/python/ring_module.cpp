@@ -12,6 +12,7 @@
 // raises the error that says why (unknown, disabled, destroyed).
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,6 +37,35 @@ struct Held {
 // of one.
 struct Handles {
   std::map<std::string, Held, std::less<>> table;
+  // A decoded token's buffers, kept from one decrypt call to the next so that
+  // a call allocates none; taken by one call at a time (`busy`), a call that
+  // finds them taken (one running inside the `aad` argument of another)
+  // uses its own. Their plaintext bytes are cleansed when each call ends.
+  DecodedToken scratch;
+  std::atomic<bool> busy{false};
+};
+
+// The table's decoded-token buffers for one call, or the call's own.
+class Scratch {
+ public:
+  explicit Scratch(Handles& handles)
+      : handles_(handles),
+        mine_(!handles.busy.exchange(true)),
+        t_(mine_ ? handles.scratch : own_) {}
+  ~Scratch() {
+    // The body holds plaintext once opened: never left readable.
+    cleanse(t_.body.data(), t_.body.size());
+    if (mine_) handles_.busy.store(false);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  DecodedToken& get() { return t_; }
+
+ private:
+  Handles& handles_;
+  bool mine_;
+  DecodedToken own_;
+  DecodedToken& t_;
 };
 
 const Held* find_held(const Handles& handles, std::string_view key_id) {
@@ -48,7 +78,7 @@ const PreparedKey* find_key(const Handles& handles, std::string_view key_id) {
   return held == nullptr ? nullptr : held->key.get();
 }
 
-Handles new_table() { return Handles{}; }
+std::unique_ptr<Handles> new_table() { return std::make_unique<Handles>(); }
 
 void put_py(Handles& handles, const std::string& key_id, const py::buffer& key) {
   // The ring hands over its own bytearray: read in place, never copied into a
@@ -163,10 +193,11 @@ py::dict opened_dict(std::string_view plaintext, const TokenData& td, const Held
   return result;
 }
 
-py::object decrypt_py(const Handles& handles, py::handle token_arg, const py::object& aad) {
+py::object decrypt_py(Handles& handles, py::handle token_arg, const py::object& aad) {
   std::string copy;
   const std::string_view token = token_text(token_arg, copy);
-  DecodedToken t;
+  Scratch scratch(handles);
+  DecodedToken& t = scratch.get();
   if (!decode_for_open(token, t)) throw OperationError("qv: decryption failed.");
   const Held* held = find_held(handles, t.token.key_id);
   if (held == nullptr) return py::none();
