@@ -6,8 +6,9 @@ PY := $(VENV)/bin/python
 # rebuilds reuse the compiled objects under build/.
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
-.PHONY: demo test test-quick test-pythons test-spark build clean fuzz fuzz-smoke asan-test simd-check lint \
-  typecheck format sdist-check wheels wheel-check bench bench-ring bench-keyring bench-cli
+.PHONY: demo test test-quick test-pythons test-spark test-postgres build clean fuzz fuzz-smoke asan-test \
+  simd-check lint typecheck format sdist-check wheels wheel-check bench bench-ring bench-keyring bench-cli bench-db \
+  bench-blind
 
 demo: build
 	$(PY) examples/demo.py
@@ -25,6 +26,15 @@ test-spark: build
 	command -v java >/dev/null || { apt-get update -qq && apt-get install -y -qq default-jre-headless; }
 	$(PY) -m pip install --quiet --group spark
 	QV_TEST_SPARK=1 $(PY) -m pytest -q -p no:cacheprovider -m spark tests/test_spark_recipe.py
+
+# The database column tests (which run on SQLite in `make test`) again on a
+# throwaway PostgreSQL cluster: Debian's server, installed if missing, started
+# as the postgres user with only a Unix socket in a temporary folder, and
+# removed on every exit (tools/with-postgres.sh).
+DB_TESTS := tests/test_db_sqlalchemy.py tests/test_db_django.py tests/test_db_blind_sqlalchemy.py \
+  tests/test_db_blind_django.py
+test-postgres: build
+	tools/with-postgres.sh $(PY) -m pytest -q -p no:cacheprovider $(DB_TESTS)
 
 # The whole suite, stubtest and strict mypy under every CPython from 3.11 on
 # that this machine has (pyenv's or on PATH), each in its own .venv-3.X;
@@ -49,9 +59,24 @@ bench-ring: $(VENV)/.ready
 bench-keyring: build
 	$(PY) bench/keyring_bench.py
 
-# The command line over files of 100 000 values: lines per second by command.
+# The command line over files of 10^6 values from start to end: lines per
+# second by command, written into bench/RESULTS.md (BENCH_CLI_ARGS="--lines
+# 100000 --no-write" for a quick look).
 bench-cli: build
-	$(PY) bench/cli_bench.py
+	$(PY) bench/cli_bench.py $(BENCH_CLI_ARGS)
+
+# Sealed database columns next to plain Text and a Fernet-based field, and a
+# rotation of 100 000 rows, on a throwaway PostgreSQL; splices its section
+# into bench/RESULTS.md. Not run by CI.
+bench-db: build
+	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	tools/with-postgres.sh $(PY) bench/db_bench.py $(BENCH_ARGS)
+
+# Blind indexes: compute_many per value, and a blind search over 100 000 rows
+# next to a plain indexed equality query, on a throwaway PostgreSQL; splices
+# its section into bench/RESULTS.md. Not run by CI.
+bench-blind: build
+	tools/with-postgres.sh $(PY) bench/blind_bench.py $(BENCH_ARGS)
 
 # libFuzzer targets over the C++ core (fuzz/*.cpp), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
@@ -112,9 +137,10 @@ lint: typecheck
 # function; test-pythons runs these under each release.
 typecheck: build
 	$(PY) -m pip install --quiet --group lint
-	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow qv._ring
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow qv._blind qv._ring
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
-	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli
+	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli \
+	  python/qv/_sealed.py python/qv/sqlalchemy.py python/qv/django python/qv/blind.py
 
 # Rewrite the Python and C++ sources in the house style that `make lint` checks.
 format: build
@@ -152,9 +178,9 @@ wheel-check: wheels
 	tools/wheel-check.sh
 
 define SDIST_IMPORT_CHECK
-import importlib.resources, sys, qv, qv._native, qv._bulk, qv._ring
+import importlib.resources, sys, qv, qv._native, qv._bulk, qv._blind, qv._ring
 pkg = importlib.resources.files("qv")
-assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi", "_ring.pyi")), "typing files missing"
+assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi", "_blind.pyi", "_ring.pyi")), "typing files missing"
 print("installed qv", qv.__version__, "at", qv.__file__, "under", sys.version.split()[0])
 endef
 export SDIST_IMPORT_CHECK

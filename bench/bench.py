@@ -620,7 +620,9 @@ def main() -> None:
     text = replace_section(text, columns_section(args.quick))
     print(text)
     if not args.no_write:
-        RESULTS.write_text(text)
+        import cli_bench  # the command line's section is written by `make bench-cli`
+
+        RESULTS.write_text(cli_bench.carried(RESULTS.read_text() if RESULTS.exists() else "", text))
         print(f"wrote {RESULTS}", file=sys.stderr)
 
 

@@ -380,7 +380,7 @@ LOAD_FAULTS = [
         id="created-edited",
     ),
     pytest.param(lambda d: d["keys"].pop(3), {}, "altered", id="tombstone-dropped"),
-    pytest.param(lambda d: d.update(version=2), {}, "version 2 is not supported", id="version-2"),
+    pytest.param(lambda d: d.update(version=3), {}, "version 3 is not supported", id="version-3"),
     pytest.param(lambda d: d.update(format="other"), {}, "not a key ring", id="other-format"),
     pytest.param(lambda d: d.update(extra=1), {}, "unknown members", id="unknown-member"),
     pytest.param(

@@ -76,12 +76,22 @@ def test_ring_tokens_are_those_of_qv_encrypt(plaintext, deterministic, metadata,
         (lambda r: r.destroy("k2"), {"k1"}),
         (lambda r: (r.destroy("k2"), r.remove("k2")), {"k1"}),
         (lambda r: r.generate("k3"), {"k1", "k2", "k3"}),
+        (lambda r: r.generate("k3", purpose="indexing"), {"k1", "k2"}),
         (
             lambda r: qv.Keyring.from_bytes(r.to_bytes(wrapping_key=OTHER), wrapping_key=OTHER),
             {"k1", "k2"},
         ),
     ],
-    ids=["as-added", "disabled", "enabled-again", "destroyed", "removed", "generated", "loaded"],
+    ids=[
+        "as-added",
+        "disabled",
+        "enabled-again",
+        "destroyed",
+        "removed",
+        "generated",
+        "index-key",
+        "loaded",
+    ],
 )
 def test_the_ring_holds_a_handle_for_each_enabled_key_only(change, held) -> None:
     ring = ring_of(k1=KEY, k2=OTHER)

@@ -9,11 +9,13 @@
 //   <qv/inspect.h>    read a token without its key
 //   <qv/kdf.h>        scrypt and HKDF-SHA256 key derivation
 //   <qv/bulk.h>       many values per call, over threads
+//   <qv/blind.h>      blind index values of many values
 //
 // Link with the CMake target qv::qv (find_package(qv CONFIG)) or with
 // `pkg-config --cflags --libs qv`.
 #pragma once
 
+#include <qv/blind.h>
 #include <qv/bulk.h>
 #include <qv/constants.h>
 #include <qv/errors.h>

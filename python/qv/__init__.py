@@ -14,10 +14,17 @@ from qv._native import (
     token_fingerprint,
     wipe_buffer,
 )
+
+# Blind indexes live in qv.blind; the two names people reach for are here too
+# (outside __all__, which lists the core calls and the key ring).
+from qv.blind import BlindIndex as BlindIndex
+from qv.blind import BlindIndexError as BlindIndexError
 from qv.keyring import (
     DestroyedKeyError,
     DisabledKeyError,
+    IndexKey,
     KeyInfo,
+    KeyPurposeError,
     Keyring,
     KeyringError,
     UnknownKeyIdError,
@@ -41,6 +48,8 @@ __all__ = [
     "UnknownKeyIdError",
     "DisabledKeyError",
     "DestroyedKeyError",
+    "KeyPurposeError",
+    "IndexKey",
 ]
 
 # The installed distribution's version; the native module keeps none of its own.

@@ -1,7 +1,7 @@
-// src/python: the bindings. The four extension modules (native_module.cpp:
+// src/python: the bindings. The extension modules (native_module.cpp:
 // qv._native, bulk_module.cpp: qv._bulk, arrow_module.cpp: qv._arrow,
-// ring_module.cpp: qv._ring) over one small static library compiled once for
-// them: the conversions from Python declared here (convert.cpp,
+// blind_module.cpp: qv._blind, ring_module.cpp: qv._ring) over one small
+// static library compiled once for them: the conversions from Python declared here (convert.cpp,
 // convert_aad.cpp), the bulk calls over Python rows (bulk_rows.h) and the
 // registration guard (checked_def.h). May use pybind11, the Python C API, the public
 // headers <qv/...> and, for the bulk and column routines that write straight

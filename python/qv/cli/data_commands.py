@@ -6,9 +6,10 @@ Registers its subcommands on the parser; uses the streams, rings and messages.
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
 from typing import IO, TYPE_CHECKING
 
-from qv.cli.jsonl import WHITESPACE, Convert
+from qv.cli.jsonl import WHITESPACE, Convert, Many
 from qv.cli.messages import USAGE, CliError, ValueFailed, bare, encodable, say, shown
 from qv.cli.outputs import check_output, fd_identity, file_identity
 from qv.cli.rings import load_ring
@@ -81,6 +82,88 @@ def sealer(ring: Keyring, deterministic: bool, metadata: dict[str, str], aad: Aa
     return seal
 
 
+# A bulk call that fails at one row is tried again around it at most this often
+# per block; after that the rest of the block goes value by value.
+BULK_RETRIES = 8
+
+
+def failed_row(error: BaseException) -> int | None:
+    """The row a bulk call says failed: its `row` attribute or its "row N" note."""
+    row = getattr(error, "row", None)
+    if isinstance(row, int):
+        return row
+    for note in reversed(getattr(error, "__notes__", [])):
+        if isinstance(note, str) and note.startswith("row ") and note[4:].isdigit():
+            return int(note[4:])
+    return None
+
+
+Rows = list[str | None]
+
+
+def bulk_rows(call: Callable[[Rows], Rows], rows: Rows) -> Rows:
+    """`call` over `rows` in as few calls as may be; a row that fails comes back None.
+
+    A call that raises at one row is made again for the rows before it and
+    after it, so that one bad value does not send the whole block value by
+    value; the one-value path then tells why that row failed.
+    """
+    out: Rows = []
+    for _ in range(BULK_RETRIES):
+        rest = rows[len(out) :]
+        try:
+            return out + call(rest)
+        except Exception as error:  # told row by row on the one-value path
+            row = failed_row(error)
+            if row is None or not 0 <= row < len(rest):
+                break
+        try:
+            out += call(rest[:row]) if row else []
+        except Exception:
+            out += [None] * row
+        out.append(None)
+    return out + [None] * (len(rows) - len(out))
+
+
+def sealer_many(ring: Keyring, deterministic: bool, metadata: dict[str, str], aad: Aad) -> Many:
+    def seal_many(values: Rows) -> tuple[Rows, None]:
+        # qv refuses an empty value; the one-value path says so.
+        rows = [value or None for value in values]
+        return bulk_rows(
+            lambda part: ring.encrypt_many(
+                part, deterministic=deterministic, metadata=metadata, aad=aad
+            ),
+            rows,
+        ), None
+
+    return seal_many
+
+
+def opener_many(ring: Keyring, aad: Aad, one_line: bool) -> Many:
+    def open_many(values: Rows) -> tuple[Rows, None]:
+        tokens = [None if value is None else value.strip(WHITESPACE) for value in values]
+        opened = bulk_rows(lambda part: ring.decrypt_many(part, aad=aad, errors="null"), tokens)
+        if one_line:
+            text = "\n".join(data or "" for data in opened)
+            if "\r" in text or text.count("\n") != len(opened) - 1:
+                # The one-value path refuses what would split its line.
+                opened = [
+                    None if data and ("\n" in data or "\r" in data) else data for data in opened
+                ]
+        return opened, None
+
+    return open_many
+
+
+def rotator_many(ring: Keyring, aad: Aad) -> Many:
+    def rotate_many(values: Rows) -> tuple[Rows, list[bool]]:
+        tokens = [None if value is None else value.strip(WHITESPACE) for value in values]
+        new = bulk_rows(lambda part: ring.rotate_many(part, aad=aad, errors="null"), tokens)
+        return new, [n != t for n, t in zip(new, tokens, strict=True)]
+
+    return rotate_many
+
+
 def utf8(data: bytes, what: str) -> str:
     try:
         return data.decode("utf-8")
@@ -117,7 +200,9 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
             raise CliError(str(error)) from None
         out.write(token.encode("ascii") + b"\n")
 
-    return failed_status(stream_command(stream, seal, lambda b: utf8(b, "the line"), whole))
+    many = sealer_many(ring, args.deterministic, metadata, aad)
+    tally = stream_command(stream, seal, lambda b: utf8(b, "the line"), whole, many=many)
+    return failed_status(tally)
 
 
 def opener(ring: Keyring, aad: Aad, one_line: bool) -> Convert:
@@ -158,7 +243,9 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
             raise CliError(str(error)) from None
         out.write(data.encode("utf-8"))
 
-    return failed_status(stream_command(stream, open_token, token_text, whole))
+    many = opener_many(ring, aad, one_line=stream.lines)
+    tally = stream_command(stream, open_token, token_text, whole, many=many, encoding="ascii")
+    return failed_status(tally)
 
 
 def cmd_rotate(args: argparse.Namespace) -> int:
@@ -176,7 +263,15 @@ def cmd_rotate(args: argparse.Namespace) -> int:
         return new, new != token
 
     # Lines that pass through keep their bytes, their endings too.
-    tally = stream_command(stream, rotate, token_text, None, keep_line_endings=True)
+    tally = stream_command(
+        stream,
+        rotate,
+        token_text,
+        None,
+        many=rotator_many(ring, aad),
+        encoding="ascii",
+        keep_line_endings=True,
+    )
     assert tally is not None
     say(f"{tally.changed} rotated, {tally.unchanged} unchanged, {tally.failed} failed")
     return failed_status(tally)

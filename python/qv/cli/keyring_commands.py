@@ -73,23 +73,30 @@ def utc_text(moment: datetime) -> str:
 def cmd_keyring_list(args: argparse.Namespace) -> int:
     infos = describe(args.file)
     out = sys.stdout
+    # A ring of sealing keys alone lists as it always did; one holding an
+    # index key shows every key's purpose.
+    purposes = any(info.purpose != "sealing" for info in infos)
     if args.json:
-        rows = [
-            {
+        rows = []
+        for info in infos:
+            item: dict[str, object] = {
                 "key_id": info.key_id,
                 "status": info.status,
                 "primary": info.primary,
                 "created": utc_text(info.created),
                 "check": info.check,
             }
-            for info in infos
-        ]
+            if purposes:
+                item["purpose"] = info.purpose
+            rows.append(item)
         out.write(json.dumps(rows, indent=2) + "\n")
         return OK
-    table = [("KEY ID", "STATUS", "PRIMARY", "CREATED (UTC)", "CHECK")]
+    head = ("KEY ID", "STATUS", "PRIMARY", "CREATED (UTC)", "CHECK")
+    table: list[tuple[str, ...]] = [(*head, "PURPOSE") if purposes else head]
     for info in infos:
         primary = "primary" if info.primary else ""
-        table.append((shown(info.key_id), info.status, primary, utc_text(info.created), info.check))
+        cells = (shown(info.key_id), info.status, primary, utc_text(info.created), info.check)
+        table.append((*cells, info.purpose) if purposes else cells)
     widths = [max(len(row[i]) for row in table) for i in range(len(table[0]))]
     for row in table:
         out.write(
@@ -115,7 +122,7 @@ def change_ring(args: argparse.Namespace, change: Callable[[Keyring], object]) -
 
 
 def cmd_keyring_add(args: argparse.Namespace) -> int:
-    print(change_ring(args, lambda ring: ring.generate(args.key_id)))
+    print(change_ring(args, lambda ring: ring.generate(args.key_id, purpose=args.purpose)))
     return OK
 
 
@@ -147,7 +154,8 @@ def register(commands: Commands) -> None:
         "list",
         help="list a ring's keys (needs no passphrase)",
         description="List the keys of FILE: id, status, primary, creation time and check "
-        "value. Reads only the ring's readable part: no passphrase, no key.",
+        "value, and each key's purpose when the ring holds an index key. Reads only the "
+        "ring's readable part: no passphrase, no key.",
     )
     listing.add_argument("file", metavar="FILE", help="the key ring file")
     listing.add_argument("--json", action="store_true", help="print a JSON array of keys")
@@ -162,6 +170,12 @@ def register(commands: Commands) -> None:
     )
     add.add_argument("file", metavar="FILE", help="the key ring file")
     add.add_argument("key_id", metavar="KEY_ID", nargs="?", help="the id (default: chosen by qv)")
+    add.add_argument(
+        "--purpose",
+        choices=("sealing", "indexing"),
+        default="sealing",
+        help="sealing (the default) seals and opens tokens; indexing only feeds blind indexes",
+    )
     passphrase_options(add, wrapping_key=True)
     add.set_defaults(run=cmd_keyring_add)
 

@@ -19,19 +19,23 @@ from qv.keyring.errors import (
     DestroyedKeyError,
     DisabledKeyError,
     KeyIdError,
+    KeyPurposeError,
     KeyringError,
     UnknownKeyIdError,
 )
 from qv.keyring.files import MAX_FILE_BYTES as MAX_FILE_BYTES
 from qv.keyring.keys import MAX_KEY_ID_BYTES as MAX_KEY_ID_BYTES
-from qv.keyring.keys import KeyInfo
+from qv.keyring.keys import IndexKey, KeyInfo
+from qv.keyring.keys import Purpose as Purpose
 from qv.keyring.keys import Status as Status
 from qv.keyring.ring import Keyring
 
 __all__ = [
     "DestroyedKeyError",
     "DisabledKeyError",
+    "IndexKey",
     "KeyInfo",
+    "KeyPurposeError",
     "Keyring",
     "KeyringError",
     "UnknownKeyIdError",
@@ -48,6 +52,8 @@ for _public in (
     UnknownKeyIdError,
     DisabledKeyError,
     DestroyedKeyError,
+    KeyPurposeError,
+    IndexKey,
 ):
     _public.__module__ = __name__
 del _public

@@ -31,6 +31,7 @@ from qv._native import wipe_buffer as _wipe_buffer
 from qv.keyring.errors import DECRYPTION_FAILED, KeyringError
 from qv.keyring.keys import (
     CHECK_BYTES,
+    PURPOSES,
     Entry,
     HiddenKey,
     HiddenText,
@@ -43,6 +44,7 @@ from qv.keyring.keys import (
 __all__ = [
     "FORMAT_NAME",
     "FORMAT_VERSION",
+    "FORMAT_VERSION_PURPOSE",
     "one_secret",
     "open_document",
     "parse_document",
@@ -51,7 +53,14 @@ __all__ = [
 ]
 
 FORMAT_NAME: Final = "qv.keyring"
+# Version 1: every key seals. Version 2 adds each key's "purpose" ("sealing"
+# or "indexing"). A ring holding only sealing keys is still written as
+# version 1, byte for byte what earlier releases wrote and can read back;
+# a ring holding an index key is written as version 2, which they refuse
+# instead of taking its index keys for sealing keys.
 FORMAT_VERSION: Final = 1
+FORMAT_VERSION_PURPOSE: Final = 2
+_VERSIONS: Final = (FORMAT_VERSION, FORMAT_VERSION_PURPOSE)
 # Every sealed part of a stored ring carries this id; it is not a ring key's id.
 _SEAL_ID: Final = "qv.keyring"
 # scrypt settings for save (qv's defaults). Load takes what the file names,
@@ -80,11 +89,12 @@ def _parse_iso(text: object) -> int:
 # The document:
 #
 # {
-#   "format": "qv.keyring", "version": 1,
+#   "format": "qv.keyring", "version": 1 or 2,
 #   "kdf": {"name": "scrypt", "salt_hex": ..., "N": ..., "r": ..., "p": ...}
 #          or {"name": "wrapping-key"},
 #   "primary": key id or null,
 #   "keys": [{"key_id", "status", "created", "check"}, ...],
+#           (version 2: {"key_id", "status", "created", "check", "purpose"})
 #   "unlock": token,   (a fixed text under the wrapping key: tells a wrong
 #                       passphrase apart from an altered document)
 #   "sealed": token    (the key material, bound to the readable part)
@@ -140,15 +150,24 @@ def seal_document(
         assert wrapping_key is not None
         wrap = wrapping_key
         kdf = {"name": "wrapping-key"}
+    purposes = any(e.purpose != "sealing" for e in entries)
+    keys: list[dict[str, Any]] = []
+    for e in entries:
+        item = {
+            "key_id": e.key_id,
+            "status": e.status,
+            "created": _iso(e.created),
+            "check": e.check,
+        }
+        if purposes:
+            item["purpose"] = e.purpose
+        keys.append(item)
     readable: dict[str, Any] = {
         "format": FORMAT_NAME,
-        "version": FORMAT_VERSION,
+        "version": FORMAT_VERSION_PURPOSE if purposes else FORMAT_VERSION,
         "kdf": kdf,
         "primary": primary,
-        "keys": [
-            {"key_id": e.key_id, "status": e.status, "created": _iso(e.created), "check": e.check}
-            for e in entries
-        ],
+        "keys": keys,
     }
     # {"id":"hex",...} assembled in a bytearray, wiped once sealed.
     secret = bytearray(b"{")
@@ -201,9 +220,9 @@ def parse_document(data: bytes) -> dict[str, Any]:
     if not isinstance(doc, dict) or doc.get("format") != FORMAT_NAME:
         raise KeyringError("qv: not a key ring document (format is not 'qv.keyring').")
     version = doc.get("version")
-    if version != FORMAT_VERSION or isinstance(version, bool):
+    if version not in _VERSIONS or isinstance(version, bool):
         raise KeyringError(
-            f"qv: key ring document version {version!r} is not supported (this qv reads 1)."
+            f"qv: key ring document version {version!r} is not supported (this qv reads 1 and 2)."
         )
     unknown = set(doc) - _MEMBERS
     missing = _MEMBERS - set(doc)
@@ -233,9 +252,12 @@ def readable_entries(doc: dict[str, Any]) -> tuple[list[Entry], str | None]:
         raise _malformed("'keys' is not a list")
     entries: list[Entry] = []
     seen: set[str] = set()
+    members = {"key_id", "status", "created", "check"}
+    if doc["version"] == FORMAT_VERSION_PURPOSE:
+        members.add("purpose")
     for item in keys:
-        if not isinstance(item, dict) or set(item) != {"key_id", "status", "created", "check"}:
-            raise _malformed("a key entry does not hold exactly key_id, status, created, check")
+        if not isinstance(item, dict) or set(item) != members:
+            raise _malformed(f"a key entry does not hold exactly {', '.join(sorted(members))}")
         try:
             key_id = validate_key_id(item["key_id"])
         except TypeError:
@@ -253,9 +275,12 @@ def readable_entries(doc: dict[str, Any]) -> tuple[list[Entry], str | None]:
             or check.strip("0123456789abcdef")
         ):
             raise _malformed(f"key id {key_id!r} has a malformed check value")
-        entries.append(Entry(key_id, status, _parse_iso(item["created"]), check, None))
+        purpose = item.get("purpose", "sealing")
+        if purpose not in PURPOSES:
+            raise _malformed(f"key id {key_id!r} has unknown purpose {purpose!r}")
+        entries.append(Entry(key_id, status, _parse_iso(item["created"]), check, None, purpose))
     primary = doc["primary"]
-    enabled = [e.key_id for e in entries if e.status == "enabled"]
+    enabled = [e.key_id for e in entries if e.status == "enabled" and e.purpose == "sealing"]
     if primary is None:
         if enabled:
             raise _malformed("enabled keys but no primary")

@@ -9,6 +9,7 @@ __all__ = [
     "DestroyedKeyError",
     "DisabledKeyError",
     "KeyIdError",
+    "KeyPurposeError",
     "KeyringError",
     "UnknownKeyIdError",
 ]
@@ -37,3 +38,8 @@ class DisabledKeyError(KeyIdError):
 
 class DestroyedKeyError(KeyIdError):
     """A token or call names a key whose material was destroyed."""
+
+
+class KeyPurposeError(KeyIdError):
+    """A call gave a key of the other purpose: an index key to seal or open, or a
+    sealing key to a blind index."""

@@ -121,6 +121,6 @@ class FileCalls:
         doc = parse_document(data)
         entries, primary = readable_entries(doc)
         return [
-            KeyInfo(e.key_id, e.status, e.key_id == primary, utc(e.created), e.check)
+            KeyInfo(e.key_id, e.status, e.key_id == primary, utc(e.created), e.check, e.purpose)
             for e in entries
         ]

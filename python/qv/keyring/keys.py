@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from typing import Final, Literal, TypeAlias
+from typing import Final, Literal, NoReturn, TypeAlias
 
 from qv._native import derive_subkey as _derive_subkey
 from qv.keyring.errors import KeyringError
@@ -18,15 +18,24 @@ __all__ = [
     "Entry",
     "HiddenKey",
     "HiddenText",
+    "IndexKey",
     "KeyInfo",
+    "PURPOSES",
+    "Purpose",
     "Status",
     "check_value",
     "hex_into_bytearray",
     "utc",
     "validate_key_id",
+    "validate_purpose",
 ]
 
 Status: TypeAlias = Literal["enabled", "disabled", "destroyed"]
+# A sealing key seals and opens tokens; an indexing key only feeds blind
+# indexes. Neither ever does the other's work, so rotating one kind never
+# changes what the other made.
+Purpose: TypeAlias = Literal["sealing", "indexing"]
+PURPOSES: Final = ("sealing", "indexing")
 
 MAX_KEY_ID_BYTES: Final = 255
 _CHECK_CONTEXT: Final = "keyring-check"
@@ -42,6 +51,7 @@ class KeyInfo:
     primary: bool
     created: datetime
     check: str
+    purpose: Purpose = "sealing"
 
 
 class HiddenKey(bytes):
@@ -75,7 +85,7 @@ class HiddenText(str):
 class Entry:
     """One key. `material` is None once destroyed; it is wiped before release."""
 
-    __slots__ = ("check", "created", "key_id", "material", "status")
+    __slots__ = ("check", "created", "key_id", "material", "purpose", "status")
 
     def __init__(
         self,
@@ -84,15 +94,41 @@ class Entry:
         created: int,
         check: str,
         material: bytearray | None,
+        purpose: Purpose = "sealing",
     ) -> None:
         self.key_id = key_id
         self.status: Status = status
         self.created = created
         self.check = check
         self.material = material
+        self.purpose: Purpose = purpose
 
     def __repr__(self) -> str:
-        return f"<key {self.key_id!r} {self.status}>"
+        return f"<key {self.key_id!r} {self.status} {self.purpose}>"
+
+
+class IndexKey:
+    """A copy of one of a ring's index keys, for qv.BlindIndex: not a sealing key.
+
+    Not bytes, so no sealing call takes it; its repr names only the key id.
+    """
+
+    __slots__ = ("_material", "key_id")
+
+    def __init__(self, key_id: str, material: bytes) -> None:
+        self.key_id = key_id
+        self._material = HiddenKey(material)
+
+    def material(self) -> bytes:
+        return self._material
+
+    def __repr__(self) -> str:
+        return f"<qv index key {self.key_id!r}>"
+
+    __str__ = __repr__
+
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError("qv: an index key cannot be copied or pickled.")
 
 
 def check_value(key: bytes | bytearray) -> str:
@@ -128,3 +164,11 @@ def hex_into_bytearray(key: bytearray) -> bytearray:
 
 def utc(seconds: int) -> datetime:
     return datetime.fromtimestamp(seconds, UTC)
+
+
+def validate_purpose(purpose: object) -> Purpose:
+    if purpose == "sealing":
+        return "sealing"
+    if purpose == "indexing":
+        return "indexing"
+    raise KeyringError(f"qv: a key's purpose is 'sealing' or 'indexing', not {purpose!r}.")

@@ -33,11 +33,22 @@ from qv.keyring.errors import (
     DECRYPTION_FAILED,
     DestroyedKeyError,
     DisabledKeyError,
+    KeyPurposeError,
     KeyringError,
     UnknownKeyIdError,
 )
 from qv.keyring.files import FileCalls
-from qv.keyring.keys import Entry, HiddenKey, KeyInfo, check_value, utc, validate_key_id
+from qv.keyring.keys import (
+    Entry,
+    HiddenKey,
+    IndexKey,
+    KeyInfo,
+    Purpose,
+    check_value,
+    utc,
+    validate_key_id,
+    validate_purpose,
+)
 
 if TYPE_CHECKING:
     from qv._native import _Opened
@@ -52,7 +63,7 @@ class Keyring(BulkCalls, FileCalls):
     """Keys with ids, statuses and one primary; opens tokens by their key id.
 
     Management calls are serialised by a lock. The ring holds a prepared
-    handle for every enabled key (and no other), changed together with the
+    handle for every enabled sealing key (and no other), changed with the
     entries under that lock; a call finds its key's handle in one native step,
     so encrypt and decrypt never see a half-made change from another thread,
     and once disable or destroy returns no new call uses that key.
@@ -66,31 +77,35 @@ class Keyring(BulkCalls, FileCalls):
 
     # -- management -----------------------------------------------------------
 
-    def generate(self, key_id: str | None = None) -> str:
+    def generate(self, key_id: str | None = None, *, purpose: Purpose = "sealing") -> str:
         """Add a new random key, enabled, and return its id.
 
         Without `key_id`, qv picks a short random id unique within the ring.
-        The first enabled key of a ring becomes its primary.
+        The first enabled sealing key of a ring becomes its primary.
+        `purpose="indexing"` makes a key that only feeds blind indexes
+        (`index_key`): it never seals nor opens a token.
         """
         if key_id is not None:
             validate_key_id(key_id)
+        purpose = validate_purpose(purpose)
         material = bytearray(_generate_key())
         try:
             with self._lock:
                 if key_id is None:
                     key_id = self._fresh_id()
-                self._insert(key_id, material)
+                self._insert(key_id, material, purpose)
         except BaseException:
             _wipe_buffer(material)
             raise
         return key_id
 
-    def add(self, key_id: str, key: bytes | bytearray) -> None:
-        """Import a raw 32-byte key under `key_id`, enabled.
+    def add(self, key_id: str, key: bytes | bytearray, *, purpose: Purpose = "sealing") -> None:
+        """Import a raw 32-byte key under `key_id`, enabled, for `purpose`.
 
         The ring keeps its own copy; the caller may wipe `key` afterwards.
         """
         validate_key_id(key_id)
+        purpose = validate_purpose(purpose)
         if not isinstance(key, bytes | bytearray):
             raise TypeError(f"qv: a key must be bytes or bytearray, not {type(key).__name__}.")
         if len(key) != KEY_SIZE:
@@ -98,7 +113,7 @@ class Keyring(BulkCalls, FileCalls):
         material = bytearray(key)
         try:
             with self._lock:
-                self._insert(key_id, material)
+                self._insert(key_id, material, purpose)
         except BaseException:
             _wipe_buffer(material)
             raise
@@ -108,6 +123,12 @@ class Keyring(BulkCalls, FileCalls):
         with self._lock:
             entry = self._entry(key_id)
             self._refuse_status(entry, "promote")
+            if entry.purpose != "sealing":
+                raise KeyPurposeError(
+                    f"qv: key id {key_id!r} is an index key; it cannot be the primary, "
+                    "which seals new tokens.",
+                    entry.key_id,
+                )
             self._primary = entry.key_id
 
     def disable(self, key_id: str) -> None:
@@ -131,10 +152,10 @@ class Keyring(BulkCalls, FileCalls):
                 raise DestroyedKeyError(
                     f"qv: key id {key_id!r} is destroyed and cannot be enabled.", key_id
                 )
-            if entry.material is not None:
+            if entry.material is not None and entry.purpose == "sealing":
                 _put_handle(self._handles, entry.key_id, entry.material)
             entry.status = "enabled"
-            if self._primary is None:
+            if self._primary is None and entry.purpose == "sealing":
                 self._primary = entry.key_id
 
     def destroy(self, key_id: str) -> None:
@@ -169,7 +190,14 @@ class Keyring(BulkCalls, FileCalls):
         """List every key in the order it joined the ring; never the material."""
         with self._lock:
             return [
-                KeyInfo(e.key_id, e.status, e.key_id == self._primary, utc(e.created), e.check)
+                KeyInfo(
+                    e.key_id,
+                    e.status,
+                    e.key_id == self._primary,
+                    utc(e.created),
+                    e.check,
+                    e.purpose,
+                )
                 for e in self._entries.values()
             ]
 
@@ -261,7 +289,11 @@ class Keyring(BulkCalls, FileCalls):
         by looking for any of these tokens, while keys rotate.
         """
         with self._lock:
-            ids = [e.key_id for e in self._entries.values() if e.status == "enabled"]
+            ids = [
+                e.key_id
+                for e in self._entries.values()
+                if e.status == "enabled" and e.purpose == "sealing"
+            ]
             if self._primary is not None:
                 ids.remove(self._primary)
                 ids.insert(0, self._primary)
@@ -294,6 +326,7 @@ class Keyring(BulkCalls, FileCalls):
                     e.created,
                     e.check,
                     None if e.material is None else bytearray(e.material),
+                    e.purpose,
                 )
                 for e in self._entries.values()
             ]
@@ -322,7 +355,7 @@ class Keyring(BulkCalls, FileCalls):
         entries, primary = open_document(doc, passphrase, wrapping_key)
         try:
             for e in entries:
-                if e.status == "enabled" and e.material is not None:
+                if e.status == "enabled" and e.material is not None and e.purpose == "sealing":
                     _put_handle(ring._handles, e.key_id, e.material)
         except BaseException:
             _clear_handles(ring._handles)
@@ -349,13 +382,31 @@ class Keyring(BulkCalls, FileCalls):
         return self._handles
 
     def enabled_keys(self) -> dict[str, bytes]:
-        """A copy of every enabled key by id, taken at one moment under the lock."""
+        """A copy of every enabled sealing key by id, taken at one moment under the lock."""
         with self._lock:
             return {
                 e.key_id: HiddenKey(e.material)
                 for e in self._entries.values()
-                if e.status == "enabled" and e.material is not None
+                if e.status == "enabled" and e.material is not None and e.purpose == "sealing"
             }
+
+    def index_key(self, key_id: str) -> IndexKey:
+        """A copy of the enabled index key `key_id`, for qv.BlindIndex.
+
+        A sealing key is refused (KeyPurposeError): it never feeds an index, so
+        rotating the sealing keys leaves every index value as it was.
+        """
+        with self._lock:
+            entry = self._entry(key_id)
+            if entry.purpose != "indexing":
+                raise KeyPurposeError(
+                    f"qv: key id {key_id!r} is a sealing key; a blind index takes only "
+                    "an index key (generate one with purpose='indexing').",
+                    entry.key_id,
+                )
+            self._refuse_status(entry, "use")
+            assert entry.material is not None
+            return IndexKey(entry.key_id, HiddenKey(entry.material))
 
     def refusal(self, key_id: str) -> KeyringError | None:
         """The error a call needing key `key_id` raises, or None when it is enabled."""
@@ -367,6 +418,11 @@ class Keyring(BulkCalls, FileCalls):
                 return DisabledKeyError(f"qv: key id {key_id!r} is disabled.", key_id)
             if entry.material is None:
                 return DestroyedKeyError(f"qv: key id {key_id!r} is destroyed.", key_id)
+            if entry.purpose != "sealing":
+                return KeyPurposeError(
+                    f"qv: key id {key_id!r} is an index key; it never seals or opens a token.",
+                    key_id,
+                )
             return None
 
     # -- internals ------------------------------------------------------------
@@ -429,13 +485,14 @@ class Keyring(BulkCalls, FileCalls):
             if key_id not in self._entries:
                 return key_id
 
-    def _insert(self, key_id: str, material: bytearray) -> None:
+    def _insert(self, key_id: str, material: bytearray, purpose: Purpose) -> None:
         if key_id in self._entries:
             raise KeyringError(f"qv: key id {key_id!r} is already in the key ring.")
-        entry = Entry(key_id, "enabled", int(time.time()), check_value(material), material)
-        _put_handle(self._handles, key_id, material)
+        entry = Entry(key_id, "enabled", int(time.time()), check_value(material), material, purpose)
+        if purpose == "sealing":
+            _put_handle(self._handles, key_id, material)
         self._entries[key_id] = entry
-        if self._primary is None:
+        if self._primary is None and purpose == "sealing":
             self._primary = key_id
 
     def __repr__(self) -> str:

@@ -1,0 +1,1 @@
+"""qv's management commands, shared argument handling in _column.py."""

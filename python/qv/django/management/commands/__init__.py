@@ -1,0 +1,1 @@
+# (package marker; the commands live in the modules beside this file)
