@@ -7,8 +7,8 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4"
 
 .PHONY: demo test test-quick test-pythons test-spark test-postgres build clean fuzz fuzz-smoke asan-test \
-  simd-check lint typecheck format sdist-check wheels wheel-check bench bench-keyring bench-cli bench-db \
-  bench-blind bench-floor
+  simd-check lint typecheck format sdist-check wheels wheel-check bench bench-ring bench-keyring bench-cli \
+  bench-db bench-blind bench-floor
 
 demo: build
 	$(PY) examples/demo.py
@@ -47,6 +47,13 @@ test-pythons:
 bench: $(VENV)/.ready
 	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
 	$(PY) bench/bench.py $(BENCH_ARGS)
+
+# Only the key ring section of bench/RESULTS.md: Keyring.encrypt/decrypt
+# against Fernet and the bare AEAD call at 16 B, 64 B and 1 KiB, in seconds
+# (BENCH_ARGS=--quick: a few).
+bench-ring: $(VENV)/.ready
+	flock $(VENV)/.build.lock $(PY) -m pip install --quiet --no-build-isolation ".[bench]"
+	$(PY) bench/bench.py --ring $(BENCH_ARGS)
 
 # A key ring's cost per call over the bare functions, and of saving and loading.
 bench-keyring: build
@@ -137,7 +144,7 @@ lint: typecheck
 # function; test-pythons runs these under each release.
 typecheck: build
 	$(PY) -m pip install --quiet --group lint
-	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow qv._blind
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt qv._native qv._bulk qv._arrow qv._blind qv._ring
 	$(PY) -m mypy --strict examples/demo.py examples/keyring_demo.py tests/typecheck_api.py \
 	  python/qv/keyring python/qv/_rows.py python/qv/_files.py python/qv/_constants.py python/qv/cli \
 	  python/qv/_sealed.py python/qv/sqlalchemy.py python/qv/django python/qv/blind.py
@@ -178,9 +185,9 @@ wheel-check: wheels
 	tools/wheel-check.sh
 
 define SDIST_IMPORT_CHECK
-import importlib.resources, sys, qv, qv._native, qv._bulk, qv._blind
+import importlib.resources, sys, qv, qv._native, qv._bulk, qv._blind, qv._ring
 pkg = importlib.resources.files("qv")
-assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi", "_blind.pyi")), "typing files missing"
+assert all((pkg / f).is_file() for f in ("py.typed", "_native.pyi", "_bulk.pyi", "_blind.pyi", "_ring.pyi")), "typing files missing"
 print("installed qv", qv.__version__, "at", qv.__file__, "under", sys.version.split()[0])
 endef
 export SDIST_IMPORT_CHECK

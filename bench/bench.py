@@ -10,6 +10,7 @@ marked met or missed, to bench/RESULTS.md.
 
     python bench/bench.py           # full run, a few minutes
     python bench/bench.py --quick   # shorter batches, under a minute
+    python bench/bench.py --ring    # only the key ring section (add --quick: seconds)
 
 Every figure is the best of several batches (`timeit` loops, no lambdas
 around the calls), which is the least disturbed by other work on a shared
@@ -564,6 +565,11 @@ def main() -> None:
         help="only the bulk section (encrypt_many, decrypt_many), spliced into RESULTS.md",
     )
     ap.add_argument(
+        "--ring",
+        action="store_true",
+        help="only the key ring section (Keyring against Fernet), spliced into RESULTS.md",
+    )
+    ap.add_argument(
         "--columns",
         action="store_true",
         help="only the column section (qv.arrow), spliced into RESULTS.md",
@@ -579,6 +585,16 @@ def main() -> None:
 
     sys.path.insert(0, str(HERE))
     import bulk
+    import ring
+
+    if args.ring:
+        section = ring.run(args.quick)
+        print(section)
+        if not args.no_write:
+            old = RESULTS.read_text() if RESULTS.exists() else "# qv benchmark results\n"
+            RESULTS.write_text(ring.splice(old, section))
+            print(f"wrote {RESULTS}", file=sys.stderr)
+        return
 
     if args.bulk:
         print(f"load average before: {load_average()}", file=sys.stderr)
@@ -600,6 +616,7 @@ def main() -> None:
     floors = openssl_floors()
     text = report(tm, sizes, mem, mem_size, args.quick, load_before, floors)
     text = bulk.splice(text, bulk.run(args.quick))
+    text = ring.splice(text, ring.run(args.quick))
     text = replace_section(text, columns_section(args.quick))
     # The floor section (make bench-floor) needs valgrind and minutes of its
     # own: a full run keeps the last one rather than dropping it.

@@ -1,7 +1,7 @@
 // What every subsystem of the core shares: the public value types (buffers
 // for secrets, <qv/types.h>), the one source of randomness, and hex digits.
-// The core folders (common, aad, token, kdf, inspect, bulk, column) use only
-// the C++ standard library, OpenSSL and <qv/...>; never Python.
+// The core folders (common, aad, token, kdf, inspect, bulk, column, blind,
+// ring) use only the C++ standard library, OpenSSL and <qv/...>; never Python.
 #pragma once
 
 #include <qv/errors.h>

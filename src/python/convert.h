@@ -1,8 +1,9 @@
-// src/python: the bindings. The three extension modules (native_module.cpp:
-// qv._native, bulk_module.cpp: qv._bulk, arrow_module.cpp: qv._arrow) over
-// one small static library compiled once for them: the conversions from
-// Python declared here (convert.cpp, convert_aad.cpp) and the registration
-// guard (checked_def.h). May use pybind11, the Python C API, the public
+// src/python: the bindings. The extension modules (native_module.cpp:
+// qv._native, bulk_module.cpp: qv._bulk, arrow_module.cpp: qv._arrow,
+// blind_module.cpp: qv._blind, ring_module.cpp: qv._ring) over one small
+// static library compiled once for them: the conversions from Python declared here (convert.cpp,
+// convert_aad.cpp), the bulk calls over Python rows (bulk_rows.h) and the
+// registration guard (checked_def.h). May use pybind11, the Python C API, the public
 // headers <qv/...> and, for the bulk and column routines that write straight
 // into Python objects, the core's own headers; the core never includes these.
 //

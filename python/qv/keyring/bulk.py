@@ -1,8 +1,10 @@
 """A key ring's calls over many values: qv's bulk calls with the ring's keys.
 
-Written over three methods of the ring (its primary, its enabled keys and the
-error for a key it cannot use), so that nothing here touches the ring's state.
-Uses qv._bulk, qv._native, qv._rows and the package's errors.
+Written over three methods of the ring (its primary's id, its table of
+prepared keys and the error for a key it cannot use), so that nothing here
+touches the ring's state. Each call takes the keys it needs from the table at
+its start and keeps them to its end. Uses qv._ring, qv._native, qv._rows and
+the package's errors.
 """
 
 from __future__ import annotations
@@ -10,16 +12,16 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Literal, TypeAlias, TypeVar
 
-from qv._bulk import decrypt_many as _decrypt_many
-from qv._bulk import decrypt_many_records as _decrypt_many_records
-from qv._bulk import encrypt_many as _encrypt_many
 from qv._native import peek_key_id as _peek_key_id
+from qv._ring import Handles as _Handles
+from qv._ring import decrypt_many as _decrypt_many
+from qv._ring import decrypt_many_records as _decrypt_many_records
+from qv._ring import encrypt_many as _encrypt_many
 from qv._rows import failed_row, mark_row
+from qv.keyring.errors import KeyringError
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
-
-    from qv.keyring.errors import KeyringError
 
 __all__ = ["Aad", "BulkCalls", "ManyAad"]
 
@@ -46,9 +48,9 @@ class BulkCalls:
 
     if TYPE_CHECKING:
 
-        def primary_key(self) -> tuple[str, bytes]: ...
+        def _primary_id(self) -> str: ...
 
-        def enabled_keys(self) -> dict[str, bytes]: ...
+        def handles(self) -> _Handles: ...
 
         def refusal(self, key_id: str) -> KeyringError | None: ...
 
@@ -62,16 +64,30 @@ class BulkCalls:
         threads: int | None = None,
     ) -> list[str | None]:
         """`encrypt` for every row under the primary key (see qv.encrypt_many)."""
-        key_id, key = self.primary_key()
-        return _encrypt_many(
+        return self._seal_many(plaintexts, deterministic, metadata, aad, threads)
+
+    def _seal_many(
+        self,
+        plaintexts: Sequence[str | bytes | bytearray | None],
+        deterministic: bool,
+        metadata: Mapping[str, str] | None,
+        aad: ManyAad,
+        threads: int | None,
+    ) -> list[str | None]:
+        sealed = _encrypt_many(
+            self.handles(),
+            self._primary_id(),
             plaintexts,
-            key,
-            key_id,
             deterministic=deterministic,
             metadata=metadata,
             aad=aad,
             threads=threads,
         )
+        if sealed is None:
+            # The primary changed between reading its id and the call.
+            with self._lock:  # type: ignore[attr-defined]
+                return self._seal_many(plaintexts, deterministic, metadata, aad, threads)
+        return sealed
 
     def decrypt_many(
         self,
@@ -104,7 +120,7 @@ class BulkCalls:
         as in `decrypt_many`.
         """
         rows = _as_rows(tokens)
-        primary_id, primary_key = self.primary_key()
+        primary_id = self._primary_id()
         opened = self._open_many(_decrypt_many_records, rows, aad, errors, threads)
         out: list[str | None] = [None] * len(rows)
         # Rows that share mode and metadata are sealed in one batch.
@@ -121,14 +137,20 @@ class BulkCalls:
         per_row = isinstance(aad, list | tuple)
         for (deterministic, metadata), index in groups.items():
             sealed = _encrypt_many(
-                [opened[i]["data"] for i in index],  # type: ignore[index]
-                primary_key,
+                self.handles(),
                 primary_id,
+                [opened[i]["data"] for i in index],  # type: ignore[index]
                 deterministic=deterministic,
                 metadata=dict(metadata),
                 aad=[aad[i] for i in index] if per_row else aad,  # type: ignore[index]
                 threads=threads,
             )
+            if sealed is None:
+                # The primary was disabled or destroyed during the call.
+                self._primary_id()
+                raise self.refusal(primary_id) or KeyringError(
+                    f"qv: key id {primary_id!r} changed during the call."
+                )
             for i, token in zip(index, sealed, strict=True):
                 out[i] = token
         return out
@@ -141,9 +163,9 @@ class BulkCalls:
         errors: str,
         threads: int | None,
     ) -> list[_Row]:
-        keys = self.enabled_keys()
+        handles = self.handles()
         try:
-            return open_rows(rows, keys, aad=aad, errors=errors, threads=threads)
+            return open_rows(handles, rows, aad=aad, errors=errors, threads=threads)
         except (RuntimeError, ValueError) as e:
             row = failed_row(e)
             if row is None or not isinstance(rows, list | tuple) or not 0 <= row < len(rows):
@@ -154,7 +176,7 @@ class BulkCalls:
                 key_id = _peek_key_id(rows[row])
             except UnicodeDecodeError:
                 key_id = None
-            if key_id is None or key_id in keys:
+            if key_id is None:
                 raise
             refused = self.refusal(key_id)
             if refused is None:

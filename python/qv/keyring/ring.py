@@ -1,8 +1,10 @@
 """The key ring in memory: named keys with one primary, their use, and rotation.
 
 A token names its key, so a ring opens a token with one lookup by key id and
-never tries its keys in turn. Uses qv._native and the package's other modules
-(the stored form, files, bulk calls, keys and errors).
+never tries its keys in turn. Each enabled key is also held prepared in
+qv._ring (the cipher keyed once), and every use of a key goes through that
+table. Uses qv._native, qv._ring and the package's other modules (the stored
+form, files, bulk calls, keys and errors).
 """
 
 from __future__ import annotations
@@ -14,11 +16,17 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from qv._constants import KEY_SIZE
-from qv._native import decrypt as _decrypt
-from qv._native import encrypt as _encrypt
 from qv._native import generate_key as _generate_key
 from qv._native import peek_key_id as _peek_key_id
 from qv._native import wipe_buffer as _wipe_buffer
+from qv._ring import Handles as _Handles
+from qv._ring import clear as _clear_handles
+from qv._ring import decrypt as _open
+from qv._ring import drop as _drop_handle
+from qv._ring import encrypt as _seal
+from qv._ring import new_table as _new_table
+from qv._ring import put as _put_handle
+from qv._ring import rotate as _rotate
 from qv.keyring.bulk import Aad, BulkCalls
 from qv.keyring.document import one_secret, open_document, parse_document, seal_document
 from qv.keyring.errors import (
@@ -47,19 +55,25 @@ if TYPE_CHECKING:
 
 __all__ = ["Keyring"]
 
+# The metadata of a call given none; read by the native calls, never changed.
+_NO_METADATA: Mapping[str, str] = {}
+
 
 class Keyring(BulkCalls, FileCalls):
     """Keys with ids, statuses and one primary; opens tokens by their key id.
 
-    Management calls are serialised by a lock, and every use of a key takes its
-    copy under the same lock, so encrypt and decrypt never see a half-made
-    change from another thread.
+    Management calls are serialised by a lock. The ring holds a prepared
+    handle for every enabled sealing key (and no other), changed with the
+    entries under that lock; a call finds its key's handle in one native step,
+    so encrypt and decrypt never see a half-made change from another thread,
+    and once disable or destroy returns no new call uses that key.
     """
 
     def __init__(self) -> None:
         self._lock = threading.RLock()
         self._entries: dict[str, Entry] = {}
         self._primary: str | None = None
+        self._handles: _Handles = _new_table()
 
     # -- management -----------------------------------------------------------
 
@@ -127,6 +141,7 @@ class Keyring(BulkCalls, FileCalls):
                 )
             if entry.status == "destroyed":
                 raise DestroyedKeyError(f"qv: key id {key_id!r} is destroyed.", key_id)
+            _drop_handle(self._handles, entry.key_id)
             entry.status = "disabled"
 
     def enable(self, key_id: str) -> None:
@@ -137,6 +152,8 @@ class Keyring(BulkCalls, FileCalls):
                 raise DestroyedKeyError(
                     f"qv: key id {key_id!r} is destroyed and cannot be enabled.", key_id
                 )
+            if entry.material is not None and entry.purpose == "sealing":
+                _put_handle(self._handles, entry.key_id, entry.material)
             entry.status = "enabled"
             if self._primary is None and entry.purpose == "sealing":
                 self._primary = entry.key_id
@@ -153,6 +170,7 @@ class Keyring(BulkCalls, FileCalls):
                 raise KeyringError(
                     f"qv: key id {key_id!r} is the primary; promote another key before destroying it."
                 )
+            _drop_handle(self._handles, entry.key_id)
             material, entry.material = entry.material, None
             entry.status = "destroyed"
         if material is not None:
@@ -194,8 +212,20 @@ class Keyring(BulkCalls, FileCalls):
         aad: Aad = None,
     ) -> str:
         """Seal `plaintext` under the primary key, naming it in the token."""
-        key_id, key = self.primary_key()
-        return _encrypt(plaintext, key, key_id, deterministic, metadata or {}, aad)
+        # The primary is read without the lock: a key being changed meanwhile
+        # has no handle, and the call is made again under the lock.
+        key_id = self._primary
+        metadata = metadata or _NO_METADATA
+        if key_id is not None:
+            token = _seal(self._handles, key_id, plaintext, deterministic, metadata, aad)
+            if token is not None:
+                return token
+        with self._lock:
+            token = _seal(
+                self._handles, self._primary_id(), plaintext, deterministic, metadata, aad
+            )
+            assert token is not None, "every enabled key has a handle"
+            return token
 
     def decrypt(self, token: str | bytes | bytearray, *, aad: Aad = None) -> _Opened:
         """Open a token with the key its key id names; returns what qv.decrypt returns.
@@ -204,8 +234,18 @@ class Keyring(BulkCalls, FileCalls):
         RuntimeError "qv: decryption failed."; a key id the ring does not hold,
         or holds disabled or destroyed, raises the matching KeyringError.
         """
-        key_id = self._token_key_id(token)
-        return _decrypt(token, self._key_for(key_id), aad)
+        try:
+            opened = _open(self._handles, token, aad)
+        except TypeError:
+            # A token of the wrong type is refused as reading its key id refuses it.
+            self._token_key_id(token)
+            raise
+        if opened is None:
+            with self._lock:
+                self._refuse_token(token)
+                opened = _open(self._handles, token, aad)
+                assert opened is not None, "every enabled key has a handle"
+        return opened
 
     def needs_rotation(self, token: str | bytes | bytearray) -> bool:
         """True when the token's key is not the primary (nothing is decrypted).
@@ -224,21 +264,17 @@ class Keyring(BulkCalls, FileCalls):
         Plaintext, metadata and mode are kept. A token already under the
         primary comes back unchanged, once it has been checked to open.
         """
-        key_id = self._token_key_id(token)
-        with self._lock:
-            old_key = self._key_for(key_id)
-            primary_id, primary_key = self.primary_key()
-        opened = _decrypt(token, old_key, aad)
-        if key_id == primary_id:
-            return token if isinstance(token, str) else bytes(token).decode("ascii")
-        return _encrypt(
-            opened["data"],
-            primary_key,
-            primary_id,
-            opened["deterministic"],
-            opened["metadata"],
-            aad,
-        )
+        try:
+            rotated = _rotate(self._handles, token, self._primary, aad)
+            if rotated is None:
+                with self._lock:
+                    self._refuse_token(token)
+                    rotated = _rotate(self._handles, token, self._primary_id(), aad)
+        except TypeError:
+            self._token_key_id(token)
+            raise
+        assert rotated is not None, "every enabled key has a handle"
+        return rotated
 
     def lookup_tokens(
         self,
@@ -261,8 +297,10 @@ class Keyring(BulkCalls, FileCalls):
             if self._primary is not None:
                 ids.remove(self._primary)
                 ids.insert(0, self._primary)
-            keys = [(key_id, self._key_for(key_id)) for key_id in ids]
-        return [_encrypt(plaintext, key, key_id, True, metadata or {}, aad) for key_id, key in keys]
+            tokens = [
+                _seal(self._handles, key_id, plaintext, True, metadata or {}, aad) for key_id in ids
+            ]
+        return [t for t in tokens if t is not None]
 
     # -- many values at once -------------------------------------------------
 
@@ -315,6 +353,16 @@ class Keyring(BulkCalls, FileCalls):
         doc = parse_document(bytes(data))
         ring = cls()
         entries, primary = open_document(doc, passphrase, wrapping_key)
+        try:
+            for e in entries:
+                if e.status == "enabled" and e.material is not None and e.purpose == "sealing":
+                    _put_handle(ring._handles, e.key_id, e.material)
+        except BaseException:
+            _clear_handles(ring._handles)
+            for e in entries:
+                if e.material is not None:
+                    _wipe_buffer(e.material)
+            raise
         ring._entries = {e.key_id: e for e in entries}
         ring._primary = primary
         return ring
@@ -327,9 +375,11 @@ class Keyring(BulkCalls, FileCalls):
     def primary_key(self) -> tuple[str, bytes]:
         """The primary's id and a copy of its key, or the KeyringError of a ring without one."""
         with self._lock:
-            if self._primary is None:
-                raise KeyringError("qv: the key ring has no enabled key to encrypt with.")
-            return self._primary, self._key_for(self._primary)
+            return self._primary_id(), self._key_for(self._primary_id())
+
+    def handles(self) -> _Handles:
+        """The ring's table of prepared keys, for its bulk calls."""
+        return self._handles
 
     def enabled_keys(self) -> dict[str, bytes]:
         """A copy of every enabled sealing key by id, taken at one moment under the lock."""
@@ -376,6 +426,19 @@ class Keyring(BulkCalls, FileCalls):
             return None
 
     # -- internals ------------------------------------------------------------
+
+    def _primary_id(self) -> str:
+        if self._primary is None:
+            raise KeyringError("qv: the key ring has no enabled key to encrypt with.")
+        return self._primary
+
+    def _refuse_token(self, token: str | bytes | bytearray) -> None:
+        # What a call raises for a token whose key has no handle, checked in
+        # the order the calls have always checked it: the token's key id,
+        # then that key, then the primary. Returns when the key has a handle
+        # after all (it was enabled meanwhile).
+        self._key_for(self._token_key_id(token))
+        self._primary_id()
 
     def _key_for(self, key_id: str) -> bytes:
         """A copy of the enabled key `key_id`, or the error naming why there is none."""
@@ -425,9 +488,10 @@ class Keyring(BulkCalls, FileCalls):
     def _insert(self, key_id: str, material: bytearray, purpose: Purpose) -> None:
         if key_id in self._entries:
             raise KeyringError(f"qv: key id {key_id!r} is already in the key ring.")
-        self._entries[key_id] = Entry(
-            key_id, "enabled", int(time.time()), check_value(material), material, purpose
-        )
+        entry = Entry(key_id, "enabled", int(time.time()), check_value(material), material, purpose)
+        if purpose == "sealing":
+            _put_handle(self._handles, key_id, material)
+        self._entries[key_id] = entry
         if self._primary is None and purpose == "sealing":
             self._primary = key_id
 
@@ -445,6 +509,9 @@ class Keyring(BulkCalls, FileCalls):
         raise TypeError("qv: a Keyring cannot be copied or pickled; use to_bytes().")
 
     def __del__(self) -> None:
+        handles = getattr(self, "_handles", None)
+        if handles is not None:
+            _clear_handles(handles)
         for entry in getattr(self, "_entries", {}).values():
             if entry.material is not None:
                 for i in range(len(entry.material)):
