@@ -97,7 +97,7 @@ def test_transforms(spec, value, out) -> None:
 def test_positional_declaration() -> None:
     _, key = ring_with_index()
     index = qv.BlindIndex("e", "casefold", 16, key, table="t", column="c")
-    assert (index.transform.spec, index.bits) == ("casefold", 16)
+    assert (index.transform.text, index.bits) == ("casefold", 16)
 
 
 def test_indexes_and_columns_are_unrelated_and_case_search_matches() -> None:

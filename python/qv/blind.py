@@ -91,21 +91,21 @@ class Transform:
     what the steps before left). Example: "digits|last:4".
     """
 
-    __slots__ = ("spec", "steps")
+    __slots__ = ("text", "steps")
 
-    def __init__(self, spec: str | Transform | Sequence[str] = "identity") -> None:
-        if isinstance(spec, Transform):
-            self.spec: str = spec.spec
-            self.steps: tuple[tuple[str, int], ...] = spec.steps
+    def __init__(self, text: str | Transform | Sequence[str] = "identity") -> None:
+        if isinstance(text, Transform):
+            self.text: str = text.text
+            self.steps: tuple[tuple[str, int], ...] = text.steps
             return
-        if isinstance(spec, str):
-            parts = [p.strip() for p in spec.split("|")]
-        elif isinstance(spec, Sequence) and all(isinstance(p, str) for p in spec):
-            parts = [p.strip() for p in spec]
+        if isinstance(text, str):
+            parts = [p.strip() for p in text.split("|")]
+        elif isinstance(text, Sequence) and all(isinstance(p, str) for p in text):
+            parts = [p.strip() for p in text]
         else:
             raise BlindIndexError(
                 f"qv: a transform is text such as 'casefold' or 'digits|last:4', "
-                f"not {type(spec).__name__}."
+                f"not {type(text).__name__}."
             )
         steps: list[tuple[str, int]] = []
         for part in parts:
@@ -126,7 +126,7 @@ class Transform:
             elif name != "identity":
                 steps.append((name, 0))
         self.steps = tuple(steps)
-        self.spec = "|".join(f"{n}:{c}" if c else n for n, c in self.steps) or "identity"
+        self.text = "|".join(f"{n}:{c}" if c else n for n, c in self.steps) or "identity"
 
     def __call__(self, value: str) -> str:
         for name, count in self.steps:
@@ -141,13 +141,13 @@ class Transform:
         return value
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, Transform) and other.spec == self.spec
+        return isinstance(other, Transform) and other.text == self.text
 
     def __hash__(self) -> int:
-        return hash(self.spec)
+        return hash(self.text)
 
     def __repr__(self) -> str:
-        return f"qv.blind.Transform({self.spec!r})"
+        return f"qv.blind.Transform({self.text!r})"
 
 
 # -- the planner -----------------------------------------------------------------
@@ -453,7 +453,7 @@ class BlindIndex:
         return self
 
     def __repr__(self) -> str:
-        what = ", ".join(f"{c}:{t.spec}" for c, t in self.parts)
+        what = ", ".join(f"{c}:{t.text}" for c, t in self.parts)
         return f"<qv.BlindIndex {self.name!r} {self.bits} bits on {self.table}({what})>"
 
 
