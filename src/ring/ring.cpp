@@ -7,57 +7,17 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 
 namespace qv {
 namespace {
-
-constexpr std::string_view siv_label = "qv.v2:siv-nonce";
-
-void put_be32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
-// Zeroes a fixed buffer that held secret-derived bytes when the scope ends.
-struct CleanseOnExit {
-  void* p;
-  std::size_t n;
-  ~CleanseOnExit() { cleanse(p, n); }
-};
 
 // The synthetic nonce of `siv_nonce` from the prepared pads, in a digest
 // context of the call's own.
 bool prepared_siv_nonce(const PreparedKey& key, const std::uint8_t* a, std::size_t a_n,
                         const std::uint8_t* b, std::size_t b_n, std::uint8_t* nonce) {
-  constexpr std::size_t max_part = std::numeric_limits<std::uint32_t>::max();
-  if (a_n > max_part || b_n > max_part) return false;
   const DigestCtx work(EVP_MD_CTX_new());
   if (!work) return false;
-  EVP_MD_CTX* w = work.get();
-  std::array<std::uint8_t, 32> inner{};
-  const CleanseOnExit cleanse_inner{inner.data(), inner.size()};
-  std::uint8_t frame[5] = {0, 0, 0, 0, 0};
-  if (EVP_MD_CTX_copy_ex(w, key.siv_inner.get()) != 1) return false;
-  if (EVP_DigestUpdate(w, siv_label.data(), siv_label.size()) != 1) return false;
-  put_be32(frame + 1, static_cast<std::uint32_t>(a_n));
-  if (EVP_DigestUpdate(w, frame, sizeof frame) != 1) return false;
-  if (a_n != 0 && EVP_DigestUpdate(w, a, a_n) != 1) return false;
-  put_be32(frame + 1, static_cast<std::uint32_t>(b_n));
-  if (EVP_DigestUpdate(w, frame, sizeof frame) != 1) return false;
-  if (b_n != 0 && EVP_DigestUpdate(w, b, b_n) != 1) return false;
-  unsigned int len = 0;
-  if (EVP_DigestFinal_ex(w, inner.data(), &len) != 1 || len != inner.size()) return false;
-  if (EVP_MD_CTX_copy_ex(w, key.siv_outer.get()) != 1) return false;
-  if (EVP_DigestUpdate(w, inner.data(), inner.size()) != 1) return false;
-  // The full MAC is derived from the key and the plaintext; only the nonce leaves.
-  std::array<std::uint8_t, 32> mac{};
-  const CleanseOnExit cleanse_mac{mac.data(), mac.size()};
-  if (EVP_DigestFinal_ex(w, mac.data(), &len) != 1 || len != mac.size()) return false;
-  std::memcpy(nonce, mac.data(), nonce_size);
-  return true;
+  return siv_nonce(key.siv_inner.get(), key.siv_outer.get(), work.get(), a, a_n, b, b_n, nonce);
 }
 
 // A copy of the keyed `from` in `c`, unless `c` holds one already: the

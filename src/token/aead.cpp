@@ -328,17 +328,17 @@ bool prepare_siv(SivKey& siv, const std::uint8_t* key) {
   return true;
 }
 
-bool siv_nonce(SivKey& siv, const std::uint8_t* a, std::size_t a_n, const std::uint8_t* b,
-               std::size_t b_n, std::uint8_t* nonce) {
+bool siv_nonce(const EVP_MD_CTX* inner_pad, const EVP_MD_CTX* outer_pad, EVP_MD_CTX* w,
+               const std::uint8_t* a, std::size_t a_n, const std::uint8_t* b, std::size_t b_n,
+               std::uint8_t* nonce) {
   constexpr std::string_view label = "qv.v2:siv-nonce";
   constexpr std::size_t max_part = std::numeric_limits<std::uint32_t>::max();
   if (a_n > max_part || b_n > max_part) return false;
-  EVP_MD_CTX* w = siv.work.get();
   // The inner hash ends in a digest of the key and the plaintext: cleansed.
   std::array<std::uint8_t, 32> inner{};
   const CleanseOnExit cleanse_inner{inner.data(), inner.size()};
   std::uint8_t frame[5] = {0, 0, 0, 0, 0};
-  if (EVP_MD_CTX_copy_ex(w, siv.inner.get()) != 1) return false;
+  if (EVP_MD_CTX_copy_ex(w, inner_pad) != 1) return false;
   if (EVP_DigestUpdate(w, label.data(), label.size()) != 1) return false;
   put_be32(frame + 1, static_cast<std::uint32_t>(a_n));
   if (EVP_DigestUpdate(w, frame, sizeof frame) != 1) return false;
@@ -348,7 +348,7 @@ bool siv_nonce(SivKey& siv, const std::uint8_t* a, std::size_t a_n, const std::u
   if (b_n != 0 && EVP_DigestUpdate(w, b, b_n) != 1) return false;
   unsigned int len = 0;
   if (EVP_DigestFinal_ex(w, inner.data(), &len) != 1 || len != inner.size()) return false;
-  if (EVP_MD_CTX_copy_ex(w, siv.outer.get()) != 1) return false;
+  if (EVP_MD_CTX_copy_ex(w, outer_pad) != 1) return false;
   if (EVP_DigestUpdate(w, inner.data(), inner.size()) != 1) return false;
   // The full MAC is derived from the key and the plaintext; only the nonce leaves.
   std::array<std::uint8_t, 32> mac{};
@@ -356,6 +356,11 @@ bool siv_nonce(SivKey& siv, const std::uint8_t* a, std::size_t a_n, const std::u
   if (EVP_DigestFinal_ex(w, mac.data(), &len) != 1 || len != mac.size()) return false;
   std::memcpy(nonce, mac.data(), nonce_size);
   return true;
+}
+
+bool siv_nonce(SivKey& siv, const std::uint8_t* a, std::size_t a_n, const std::uint8_t* b,
+               std::size_t b_n, std::uint8_t* nonce) {
+  return siv_nonce(siv.inner.get(), siv.outer.get(), siv.work.get(), a, a_n, b, b_n, nonce);
 }
 
 }  // namespace qv

@@ -202,6 +202,14 @@ bool prepare_siv(SivKey& siv, const std::uint8_t* key);
 bool siv_nonce(SivKey& siv, const std::uint8_t* a, std::size_t a_n, const std::uint8_t* b,
                std::size_t b_n, std::uint8_t* nonce);
 
+// The same from the HMAC pads alone: `inner_pad` and `outer_pad` are digests
+// that have absorbed the key's inner and outer pad (as in `SivKey`) and are
+// only read; `work` is the caller's scratch context. Lets several threads
+// share one prepared pair, each with a `work` of its own.
+bool siv_nonce(const EVP_MD_CTX* inner_pad, const EVP_MD_CTX* outer_pad, EVP_MD_CTX* work,
+               const std::uint8_t* a, std::size_t a_n, const std::uint8_t* b, std::size_t b_n,
+               std::uint8_t* nonce);
+
 // The synthetic nonce: the first 12 bytes of HMAC-SHA256 under `key` over
 // "qv.v2:siv-nonce" 00 BE32(len a) a 00 BE32(len b) b. Returns 12 bytes, or an
 // empty buffer if the MAC fails or a part is too long for its 32-bit length.
