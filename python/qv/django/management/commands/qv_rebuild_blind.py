@@ -4,13 +4,13 @@ from __future__ import annotations
 
 from typing import Any
 
-from django.apps import apps
 from django.core.management.base import BaseCommand, CommandError, CommandParser
 
 from qv import KeyringError
 from qv._sealed import SealedColumnError, SealedQueryError
 from qv.blind import BlindIndexError
 from qv.django.blind import rebuild
+from qv.django.management.commands._column import add_column_arguments, named_field
 
 
 class Command(BaseCommand):
@@ -20,22 +20,12 @@ class Command(BaseCommand):
     )
 
     def add_arguments(self, parser: CommandParser) -> None:
-        parser.add_argument("field", help="the sealed field, as app_label.Model.field")
+        add_column_arguments(parser)
         parser.add_argument("--index", help="the index's name (needed when the field has several)")
-        parser.add_argument("--batch-size", type=int, default=1000, help="rows per transaction")
         parser.add_argument("--after", help="resume after this primary key (a run's last key)")
-        parser.add_argument("--database", default="default", help="the database alias")
 
     def handle(self, *args: Any, **options: Any) -> None:
-        parts = options["field"].split(".")
-        if len(parts) != 3:
-            raise CommandError("name the field as app_label.Model.field.")
-        try:
-            model = apps.get_model(parts[0], parts[1])
-        except LookupError as e:
-            raise CommandError(str(e)) from None
-        if options["batch_size"] < 1:
-            raise CommandError("--batch-size must be at least 1.")
+        model, name = named_field(options)
         after = options["after"]
         if after is not None:
             pk = model._meta.pk
@@ -44,7 +34,7 @@ class Command(BaseCommand):
         try:
             result = rebuild(
                 model,
-                parts[2],
+                name,
                 options["index"],
                 batch_size=options["batch_size"],
                 using=options["database"],
