@@ -75,7 +75,7 @@ def test_compound_message_is_length_prefixed_parts() -> None:
 
 
 @pytest.mark.parametrize(
-    ("spec", "value", "out"),
+    ("text", "value", "out"),
     [
         ("identity", " Ada ", " Ada "),
         ("casefold", "  ADA\t\u00a0Lovelace  ", "ada lovelace"),
@@ -90,8 +90,8 @@ def test_compound_message_is_length_prefixed_parts() -> None:
     ],
     ids=lambda v: str(v)[:16],
 )
-def test_transforms(spec, value, out) -> None:
-    assert Transform(spec)(value) == out
+def test_transforms(text, value, out) -> None:
+    assert Transform(text)(value) == out
 
 
 def test_positional_declaration() -> None:

@@ -91,7 +91,7 @@ class Transform:
     what the steps before left). Example: "digits|last:4".
     """
 
-    __slots__ = ("text", "steps")
+    __slots__ = ("steps", "text")
 
     def __init__(self, text: str | Transform | Sequence[str] = "identity") -> None:
         if isinstance(text, Transform):

@@ -42,9 +42,9 @@ def ring_setting_problem(value: dict[str, Any]) -> str | None:
     return None
 
 
-def _read_secret(spec: dict[str, Any]) -> dict[str, Any]:
-    (source,) = (k for k in _SECRET_SOURCES if k in spec)
-    where = spec[source]
+def _read_secret(setting: dict[str, Any]) -> dict[str, Any]:
+    (source,) = (k for k in _SECRET_SOURCES if k in setting)
+    where = setting[source]
     if source.endswith("_env"):
         text = os.environ.get(where)
         if text is None:
