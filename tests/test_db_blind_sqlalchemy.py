@@ -118,11 +118,13 @@ def test_exact_search_returns_exactly_the_matching_rows(filled, query, index, wa
 
 
 def test_candidates_hold_false_positives_at_three_bits(filled) -> None:
+    # 60 distinct values over 8 index values: some value's candidates hold other rows.
     with Session(filled) as s:
-        got = s.scalars(
-            select(Member).where(Member.email.blind_candidates("user7@example.org", "email_ci"))
-        )
-        assert len(got.all()) > 1
+        counts = [
+            len(s.scalars(select(Member).where(Member.email.blind_candidates(e, "email_ci"))).all())
+            for e in EMAILS[:60]
+        ]
+    assert max(counts) > 1
 
 
 def test_compound_index_and_null_values(filled) -> None:
