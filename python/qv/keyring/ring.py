@@ -3,8 +3,8 @@
 A token names its key, so a ring opens a token with one lookup by key id and
 never tries its keys in turn. Each enabled key is also held prepared in
 qv._ring (the cipher keyed once), and every use of a key goes through that
-table. Uses qv._native, qv._ring and the package's other modules (the stored
-form, files, bulk calls, keys and errors).
+table. Uses qv._native, qv._ring and the package's other modules (the calls
+on one value and on many, the stored form, files, keys and errors).
 """
 
 from __future__ import annotations
@@ -12,8 +12,7 @@ from __future__ import annotations
 import secrets
 import threading
 import time
-from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import Any, NoReturn
 
 from qv._constants import KEY_SIZE
 from qv._native import generate_key as _generate_key
@@ -21,13 +20,10 @@ from qv._native import peek_key_id as _peek_key_id
 from qv._native import wipe_buffer as _wipe_buffer
 from qv._ring import Handles as _Handles
 from qv._ring import clear as _clear_handles
-from qv._ring import decrypt as _open
 from qv._ring import drop as _drop_handle
-from qv._ring import encrypt as _seal
 from qv._ring import new_table as _new_table
 from qv._ring import put as _put_handle
-from qv._ring import rotate as _rotate
-from qv.keyring.bulk import Aad, BulkCalls
+from qv.keyring.bulk import BulkCalls
 from qv.keyring.document import one_secret, open_document, parse_document, seal_document
 from qv.keyring.errors import (
     DECRYPTION_FAILED,
@@ -49,17 +45,12 @@ from qv.keyring.keys import (
     validate_key_id,
     validate_purpose,
 )
-
-if TYPE_CHECKING:
-    from qv._native import _Opened
+from qv.keyring.values import ValueCalls
 
 __all__ = ["Keyring"]
 
-# The metadata of a call given none; read by the native calls, never changed.
-_NO_METADATA: Mapping[str, str] = {}
 
-
-class Keyring(BulkCalls, FileCalls):
+class Keyring(ValueCalls, BulkCalls, FileCalls):
     """Keys with ids, statuses and one primary; opens tokens by their key id.
 
     Management calls are serialised by a lock. The ring holds a prepared
@@ -201,107 +192,6 @@ class Keyring(BulkCalls, FileCalls):
                 for e in self._entries.values()
             ]
 
-    # -- use ------------------------------------------------------------------
-
-    def encrypt(
-        self,
-        plaintext: str | bytes | bytearray,
-        *,
-        deterministic: bool = False,
-        metadata: Mapping[str, str] | None = None,
-        aad: Aad = None,
-    ) -> str:
-        """Seal `plaintext` under the primary key, naming it in the token."""
-        # The primary is read without the lock: a key being changed meanwhile
-        # has no handle, and the call is made again under the lock.
-        key_id = self._primary
-        metadata = metadata or _NO_METADATA
-        if key_id is not None:
-            token = _seal(self._handles, key_id, plaintext, deterministic, metadata, aad)
-            if token is not None:
-                return token
-        with self._lock:
-            token = _seal(
-                self._handles, self._primary_id(), plaintext, deterministic, metadata, aad
-            )
-            assert token is not None, "every enabled key has a handle"
-            return token
-
-    def decrypt(self, token: str | bytes | bytearray, *, aad: Aad = None) -> _Opened:
-        """Open a token with the key its key id names; returns what qv.decrypt returns.
-
-        A token that does not decode or does not open raises qv.decrypt's
-        RuntimeError "qv: decryption failed."; a key id the ring does not hold,
-        or holds disabled or destroyed, raises the matching KeyringError.
-        """
-        try:
-            opened = _open(self._handles, token, aad)
-        except TypeError:
-            # A token of the wrong type is refused as reading its key id refuses it.
-            self._token_key_id(token)
-            raise
-        if opened is None:
-            with self._lock:
-                self._refuse_token(token)
-                opened = _open(self._handles, token, aad)
-                assert opened is not None, "every enabled key has a handle"
-        return opened
-
-    def needs_rotation(self, token: str | bytes | bytearray) -> bool:
-        """True when the token's key is not the primary (nothing is decrypted).
-
-        A key id the ring does not hold raises UnknownKeyIdError: such a token
-        cannot be rotated by this ring at all.
-        """
-        key_id = self._token_key_id(token)
-        with self._lock:
-            self._entry(key_id)
-            return key_id != self._primary
-
-    def rotate(self, token: str | bytes | bytearray, *, aad: Aad = None) -> str:
-        """Open a token and seal it again under the primary.
-
-        Plaintext, metadata and mode are kept. A token already under the
-        primary comes back unchanged, once it has been checked to open.
-        """
-        try:
-            rotated = _rotate(self._handles, token, self._primary, aad)
-            if rotated is None:
-                with self._lock:
-                    self._refuse_token(token)
-                    rotated = _rotate(self._handles, token, self._primary_id(), aad)
-        except TypeError:
-            self._token_key_id(token)
-            raise
-        assert rotated is not None, "every enabled key has a handle"
-        return rotated
-
-    def lookup_tokens(
-        self,
-        plaintext: str | bytes | bytearray,
-        *,
-        metadata: Mapping[str, str] | None = None,
-        aad: Aad = None,
-    ) -> list[str]:
-        """The deterministic token of `plaintext` under every enabled key, primary first.
-
-        Records sealed deterministically under any key still in use are found
-        by looking for any of these tokens, while keys rotate.
-        """
-        with self._lock:
-            ids = [
-                e.key_id
-                for e in self._entries.values()
-                if e.status == "enabled" and e.purpose == "sealing"
-            ]
-            if self._primary is not None:
-                ids.remove(self._primary)
-                ids.insert(0, self._primary)
-            tokens = [
-                _seal(self._handles, key_id, plaintext, True, metadata or {}, aad) for key_id in ids
-            ]
-        return [t for t in tokens if t is not None]
-
     # -- many values at once -------------------------------------------------
 
     # -- stored form ----------------------------------------------------------
@@ -378,8 +268,21 @@ class Keyring(BulkCalls, FileCalls):
             return self._primary_id(), self._key_for(self._primary_id())
 
     def handles(self) -> _Handles:
-        """The ring's table of prepared keys, for its bulk calls."""
+        """The ring's table of prepared keys, for its calls on one or many values."""
         return self._handles
+
+    def sealing_ids(self) -> list[str]:
+        """The ids of the enabled sealing keys, primary first, taken under the lock."""
+        with self._lock:
+            ids = [
+                e.key_id
+                for e in self._entries.values()
+                if e.status == "enabled" and e.purpose == "sealing"
+            ]
+            if self._primary is not None:
+                ids.remove(self._primary)
+                ids.insert(0, self._primary)
+            return ids
 
     def enabled_keys(self) -> dict[str, bytes]:
         """A copy of every enabled sealing key by id, taken at one moment under the lock."""
