@@ -240,6 +240,12 @@ def _index_of(field: Any, wanted: Any) -> tuple[BlindIndexField, Any]:
     )
 
 
+def _quote_table(compiler: Any, alias: str) -> str:
+    # Django 6 names this quote_name and deprecates the old name; 5.2 has only the old.
+    quote = getattr(compiler, "quote_name", None) or compiler.quote_name_unless_alias
+    return str(quote(alias))
+
+
 class _BlindCandidates(Lookup):
     lookup_name = "blind_candidates"
     prepare_rhs = False
@@ -258,10 +264,7 @@ class _BlindCandidates(Lookup):
     def _column(self, compiler: Any, connection: Any) -> str:
         index_field = self.qv[0]
         alias = getattr(self.lhs, "alias", None) or index_field.model._meta.db_table
-        return (
-            f"{compiler.quote_name_unless_alias(alias)}."
-            f"{connection.ops.quote_name(index_field.column)}"
-        )
+        return f"{_quote_table(compiler, alias)}.{connection.ops.quote_name(index_field.column)}"
 
     def as_sql(self, compiler: Any, connection: Any) -> tuple[str, tuple[Any, ...]]:
         return f"{self._column(compiler, connection)} = %s", (self.qv[2],)
@@ -294,7 +297,7 @@ class _BlindExact(_BlindCandidates):
         pk = model._meta.pk
         assert pk is not None
         alias = getattr(self.lhs, "alias", None) or model._meta.db_table
-        column = f"{compiler.quote_name_unless_alias(alias)}.{connection.ops.quote_name(pk.column)}"
+        column = f"{_quote_table(compiler, alias)}.{connection.ops.quote_name(pk.column)}"
         marks = ", ".join(["%s"] * len(keep))
         return f"{self._column(compiler, connection)} = %s AND {column} IN ({marks})", (
             computed,
