@@ -13,8 +13,8 @@ import json
 import sys
 import threading
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import Final, TextIO
+from dataclasses import dataclass, fields
+from typing import Final, Self, TextIO
 
 from qv import Keyring, KeyringError, peek_key_id
 
@@ -209,8 +209,15 @@ def key_id_prefixes(key_id: str) -> list[str]:
 # -- batches ------------------------------------------------------------------
 
 
+class _Counts:
+    def add(self, batch: Self) -> None:
+        """Add a batch's counts to these."""
+        for f in fields(self):  # type: ignore[arg-type]
+            setattr(self, f.name, getattr(self, f.name) + getattr(batch, f.name))
+
+
 @dataclass
-class RotateResult:
+class RotateResult(_Counts):
     """What a rotation did: re-sealed under the primary, already current, left unopened."""
 
     rotated: int = 0
@@ -219,7 +226,7 @@ class RotateResult:
 
 
 @dataclass
-class SealResult:
+class SealResult(_Counts):
     """What sealing a plaintext column did: sealed, already sealed, left alone."""
 
     sealed: int = 0

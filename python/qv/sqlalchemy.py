@@ -648,9 +648,7 @@ def rotate(bind: Any, column: Any, *, batch_size: int = 1000) -> RotateResult:
         sealed: Sealed, ring: Keyring, tokens: list[str], aads: list[dict[str, str]]
     ) -> list[str | None]:
         new, counts = _sealed.rotate_batch(ring, tokens, aads)
-        result.rotated += counts.rotated
-        result.current += counts.current
-        result.failed += counts.failed
+        result.add(counts)
         return new
 
     result.current += _rework(bind, column, batch_size, "rotate", step)
@@ -678,9 +676,7 @@ def seal_existing(bind: Any, column: Any, *, batch_size: int = 1000) -> SealResu
             table=table,
             column=column_name,
         )
-        result.sealed += counts.sealed
-        result.current += counts.current
-        result.failed += counts.failed
+        result.add(counts)
         return new
 
     result.current += _rework(bind, column, batch_size, "seal", step)

@@ -392,9 +392,7 @@ def rotate(
         field: _SealedMixin, ring: Keyring, tokens: list[str], aads: list[dict[str, str]]
     ) -> list[str | None]:
         new, counts = _sealed.rotate_batch(ring, tokens, aads)
-        result.rotated += counts.rotated
-        result.current += counts.current
-        result.failed += counts.failed
+        result.add(counts)
         return new
 
     result.current += _rework(model, name, batch_size, using, "rotate", step)
@@ -414,9 +412,7 @@ def seal_existing(
         new, counts = _sealed.seal_batch(
             ring, values, aads, deterministic=field.deterministic, table=table, column=column
         )
-        result.sealed += counts.sealed
-        result.current += counts.current
-        result.failed += counts.failed
+        result.add(counts)
         return new
 
     result.current += _rework(model, name, batch_size, using, "seal", step)
